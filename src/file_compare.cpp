@@ -1,0 +1,121 @@
+#include "file_compare.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t BLOCK_SIZE = 65536;
+
+// Files bigger than this get a read-ahead hint, so that a disk is asked for
+// long runs of each file rather than for one block at a time.
+constexpr off_t READ_AHEAD_THRESHOLD = 1 << 20;
+
+// Size of the regular file at `path`, following links, in `size`; false when
+// there is no regular file there.
+bool regular_file_size(const std::string& path, off_t& size) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    size = status.st_size;
+    return true;
+}
+
+// Opens `path` for reading without blocking and returns the descriptor, or -1
+// when it cannot be opened or is no longer a regular file: a named pipe may
+// have taken the place of the file since its size was queried.
+int open_regular_file(const std::string& path, off_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    if (size > READ_AHEAD_THRESHOLD) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    return fd;
+}
+
+// Reads the next block of `fd` into `buffer`: up to BLOCK_SIZE bytes, fewer
+// only at the end of the data. `position` is the offset of the block and is
+// advanced past it; a short read that reaches `expected_size` is taken as the
+// end without asking again. Returns the number of bytes read, or -1 when a
+// read fails.
+ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size) {
+    std::size_t filled = 0;
+    while (filled < BLOCK_SIZE) {
+        const ssize_t count = ::read(fd, buffer + filled, BLOCK_SIZE - filled);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (count == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(count);
+        if (position + static_cast<off_t>(filled) >= expected_size) {
+            break;
+        }
+    }
+    position += static_cast<off_t>(filled);
+    return static_cast<ssize_t>(filled);
+}
+
+// Compares two open files of `size` bytes each, block by block.
+int compare_contents(int fd_a, int fd_b, off_t size) {
+    alignas(64) char buffer_a[BLOCK_SIZE];
+    alignas(64) char buffer_b[BLOCK_SIZE];
+    off_t position_a = 0;
+    off_t position_b = 0;
+    for (;;) {
+        const ssize_t count_a = read_block(fd_a, buffer_a, position_a, size);
+        const ssize_t count_b = read_block(fd_b, buffer_b, position_b, size);
+        if (count_a < 0 || count_b < 0) {
+            return FILES_UNREADABLE;
+        }
+        if (count_a != count_b ||
+            std::memcmp(buffer_a, buffer_b, static_cast<std::size_t>(count_a)) != 0) {
+            return FILES_DIFFERENT;
+        }
+        if (static_cast<std::size_t>(count_a) < BLOCK_SIZE) {
+            return FILES_IDENTICAL;
+        }
+    }
+}
+
+}  // namespace
+
+int files_equal(const std::string& path_a, const std::string& path_b) {
+    off_t size_a = 0;
+    off_t size_b = 0;
+    if (!regular_file_size(path_a, size_a) || !regular_file_size(path_b, size_b)) {
+        return FILES_UNREADABLE;
+    }
+    if (size_a != size_b) {
+        return FILES_DIFFERENT;
+    }
+    const int fd_a = open_regular_file(path_a, size_a);
+    if (fd_a < 0) {
+        return FILES_UNREADABLE;
+    }
+    const int fd_b = open_regular_file(path_b, size_b);
+    if (fd_b < 0) {
+        ::close(fd_a);
+        return FILES_UNREADABLE;
+    }
+    const int result = compare_contents(fd_a, fd_b, size_a);
+    ::close(fd_b);
+    ::close(fd_a);
+    return result;
+}

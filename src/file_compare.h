@@ -1,0 +1,19 @@
+// Byte-wise comparison of one file with its copy.
+#pragma once
+
+#include <string>
+
+// Result codes of files_equal.
+constexpr int FILES_IDENTICAL = 0;
+constexpr int FILES_DIFFERENT = 1;
+constexpr int FILES_UNREADABLE = 2;
+
+// Compares the file at `path_a` with the file at `path_b`, following symbolic
+// links. Returns FILES_IDENTICAL when both are regular files of the same size
+// and hold the same bytes; FILES_DIFFERENT when the sizes differ (neither file
+// is then opened) or some block of bytes differs; FILES_UNREADABLE when either
+// is missing or not a regular file (such a file is never opened), cannot be
+// opened, or a read fails. Both files are read in lockstep, one 64 KiB block
+// each at a time, up to the first differing block; both are closed again on
+// every path.
+int files_equal(const std::string& path_a, const std::string& path_b);

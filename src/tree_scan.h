@@ -1,0 +1,16 @@
+// The recursive walk of the source tree that yields the list of files to check.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Walks the tree below `root` (as typed by the user) depth-first, in the order
+// in which the directories are read, and returns the path of every regular
+// file in it relative to `root`, with "/" as separator. Directories named
+// "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery" or
+// "RECYCLER" are not entered; links to directories are not followed; a link
+// to a regular file is listed under its target's path relative to `root`.
+// Never returns a partial list: when `root` cannot be read, a directory in it
+// cannot be opened or read, or an entry cannot be examined, writes a message
+// to standard error and ends the process with status 1.
+std::vector<std::string> scan_directory(const std::string& root);
