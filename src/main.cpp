@@ -53,7 +53,22 @@ struct ColumnWidths {
     std::size_t result_name_width;
 };
 
-// The file-system limit on open files is raised as far as allowed, since the
+// Opens /dev/null on any of the standard streams that the program was started
+// without, so that no file opened later takes the place of one: console text
+// would otherwise end up in the log or in nowhere that can be seen.
+void open_missing_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int null_fd = ::open("/dev/null", O_RDWR);
+            if (null_fd >= 0 && null_fd != fd) {
+                ::dup2(null_fd, fd);
+                ::close(null_fd);
+            }
+        }
+    }
+}
+
+// The limit on open files is raised as far as allowed, since the
 // walk holds one directory open for every level of the tree.
 void raise_open_file_limit() {
     struct rlimit limit;
@@ -321,6 +336,7 @@ void run_comparison_pass(const std::vector<std::string>& files, const std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
+    open_missing_standard_streams();
     std::cout << std::unitbuf;
     raise_open_file_limit();
     ColumnWidths widths = column_widths(get_terminal_width());
