@@ -1,0 +1,290 @@
+// Unit tests of the walk of the source tree that yields the list of files.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+#include "tree_scan.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Files = std::vector<std::string>;
+using ::testing::Eq;
+using ::testing::ExitedWithCode;
+
+constexpr uid_t NOBODY = 65534;
+
+const Files EXCLUDED_NAMES = {"lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery",
+                              "RECYCLER"};
+
+// The walk follows the order of directory reading; where the order is not the
+// point, the lists are compared sorted.
+Files sorted(Files files) {
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+Files scan_sorted(const fs::path& root) {
+    return sorted(scan_directory(root.string()));
+}
+
+// Turns the calling process into the user and group nobody, for whom
+// permissions count; ends it with status 99 when that fails.
+void become_nobody() {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) {
+        std::fputs("cannot become nobody\n", stderr);
+        std::_Exit(99);
+    }
+}
+
+// For a child process: scans `root` and writes the sorted list, one path a
+// line, to standard error, then ends with status 0.
+[[noreturn]] void print_scan_and_exit(const std::string& root) {
+    std::string text;
+    for (const std::string& file : sorted(scan_directory(root))) {
+        text += file + "\n";
+    }
+    std::cerr << text;
+    std::exit(0);
+}
+
+// For a child process: changes into `directory` first.
+[[noreturn]] void print_scan_from_and_exit(const fs::path& directory, const std::string& root) {
+    if (::chdir(directory.c_str()) != 0) {
+        std::_Exit(98);
+    }
+    print_scan_and_exit(root);
+}
+
+std::string root_failure(const std::string& root, const std::string& description) {
+    return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" + description + ")\n\n";
+}
+
+std::string access_failure(const std::string& quoted_path) {
+    return "FEHLER: Zugriff verweigert bei " + quoted_path + " (Permission denied)\n\n";
+}
+
+void make_socket(const fs::path& path) {
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.native().size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(sock);
+}
+
+TEST(ScanDirectory, EmptyDirectoryYieldsNoFiles) {
+    TestDirectory dir;
+    fs::create_directory(dir / "root");
+    fs::create_directory(dir / "root/empty-sub");
+    EXPECT_EQ(scan_directory((dir / "root").string()), Files{});
+}
+
+TEST(ScanDirectory, ListsFilesOfNestedDirectoriesRelativeToTheRoot) {
+    TestDirectory dir;
+    const fs::path root = dir / "root";
+    write_file(root / "top.txt", "1");
+    write_file(root / "docs/a.txt", "2");
+    write_file(root / "docs/b.txt", "3");
+    write_file(root / "docs/alt/tief/c.txt", "4");
+    write_file(root / "Größe €.txt", "5");
+    const Files files = scan_directory(root.string());
+    EXPECT_EQ(sorted(files),
+              (Files{"Größe €.txt", "docs/a.txt", "docs/alt/tief/c.txt", "docs/b.txt", "top.txt"}));
+
+    // Depth first: the files below docs stand together in the list.
+    const auto first = std::find_if(files.begin(), files.end(),
+                                    [](const std::string& f) { return f.starts_with("docs/"); });
+    const auto count = std::count_if(files.begin(), files.end(),
+                                     [](const std::string& f) { return f.starts_with("docs/"); });
+    ASSERT_LE(first + count, files.end());
+    EXPECT_TRUE(std::all_of(first, first + count,
+                            [](const std::string& f) { return f.starts_with("docs/"); }));
+}
+
+TEST(ScanDirectory, DoesNotEnterDirectoriesWithTheFiveSystemNamesButListsFilesSoNamed) {
+    TestDirectory dir;
+    const fs::path root = dir / "root";
+    Files expected = {"keep.txt", "recovery/inside.txt", "recycler/inside.txt"};
+    write_file(root / "keep.txt", "1");
+    write_file(root / "recovery/inside.txt", "2");
+    write_file(root / "recycler/inside.txt", "3");
+    for (const std::string& name : EXCLUDED_NAMES) {
+        write_file(root / name / "hidden.txt", "x");
+        write_file(root / "deep/er" / name / "hidden.txt", "x");
+        write_file(root / "files" / name, "a file, not a directory");
+        expected.push_back("files/" + name);
+    }
+    EXPECT_EQ(scan_sorted(root), sorted(expected));
+}
+
+TEST(ScanDirectory, WalksARootThatIsItselfNamedRecovery) {
+    TestDirectory dir;
+    write_file(dir / "Recovery/file.txt", "1");
+    write_file(dir / "Recovery/sub/file.txt", "2");
+    EXPECT_EQ(scan_sorted(dir / "Recovery"), (Files{"file.txt", "sub/file.txt"}));
+    fs::create_directory_symlink("Recovery", dir / "lost+found");
+    EXPECT_EQ(scan_sorted(dir / "lost+found"), (Files{"file.txt", "sub/file.txt"}));
+}
+
+TEST(ScanDirectory, EverySpellingOfTheRootGivesTheSameRelativePaths) {
+    TestDirectory dir;
+    write_file(dir / "a/top.txt", "1");
+    write_file(dir / "a/sub/file", "2");
+    write_file(dir / "a/sub/deeper/x", "3");
+    write_file(dir / "outside.txt", "4");
+    fs::create_symlink("sub/file", dir / "a/alias");
+    fs::create_symlink("../outside.txt", dir / "a/out");
+    fs::create_directory_symlink("a", dir / "link-to-a");
+    const std::string expected = "../outside.txt\nsub/deeper/x\nsub/file\nsub/file\ntop.txt\n";
+
+    for (const std::string root : {"a", "a/", "./a", "a/.", "link-to-a", "link-to-a/"}) {
+        EXPECT_EXIT(print_scan_from_and_exit(dir.path(), root), ExitedWithCode(0), Eq(expected))
+            << root;
+    }
+    EXPECT_EXIT(print_scan_from_and_exit(dir / "a", "."), ExitedWithCode(0), Eq(expected));
+    EXPECT_EXIT(print_scan_from_and_exit(dir / "a/sub", ".."), ExitedWithCode(0), Eq(expected));
+    EXPECT_EXIT(print_scan_and_exit((dir / "a").string() + "/"), ExitedWithCode(0), Eq(expected));
+}
+
+TEST(ScanDirectory, LinkToADirectoryAddsNothingAndIsNotEntered) {
+    TestDirectory dir;
+    const fs::path root = dir / "root";
+    write_file(root / "real/f.txt", "1");
+    write_file(dir / "elsewhere/g.txt", "2");
+    fs::create_directory_symlink("real", root / "link-in");
+    fs::create_directory_symlink(dir / "elsewhere", root / "link-out");
+    fs::create_directory_symlink("..", root / "real/up");
+    EXPECT_EQ(scan_sorted(root), Files{"real/f.txt"});
+}
+
+TEST(ScanDirectory, LinkToAFileIsListedUnderItsTargetsPath) {
+    TestDirectory dir;
+    const fs::path root = dir / "root";
+    write_file(root / "sub/f.txt", "1");
+    write_file(dir / "outside/o.txt", "2");
+    fs::create_symlink("sub/f.txt", root / "alias");
+    fs::create_symlink("f.txt", root / "sub/alias-beside");
+    fs::create_symlink("alias", root / "alias-of-alias");
+    fs::create_symlink("../outside/o.txt", root / "out");
+    fs::create_symlink(dir / "outside/o.txt", root / "sub/out-absolute");
+    EXPECT_EQ(scan_sorted(root), (Files{"../outside/o.txt", "../outside/o.txt", "sub/f.txt",
+                                        "sub/f.txt", "sub/f.txt", "sub/f.txt"}));
+}
+
+TEST(ScanDirectory, DanglingLinksLinkLoopsPipesAndSocketsAddNothing) {
+    TestDirectory dir;
+    const fs::path root = dir / "root";
+    write_file(root / "plain.txt", "1");
+    fs::create_symlink("nowhere", root / "dangling");
+    fs::create_symlink("plain.txt/below", root / "below-a-file");
+    fs::create_symlink("loop-b", root / "loop-a");
+    fs::create_symlink("loop-a", root / "loop-b");
+    fs::create_symlink("self", root / "self");
+    ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0644), 0);
+    fs::create_symlink("pipe", root / "link-to-pipe");
+    make_socket(root / "socket");
+    EXPECT_EQ(scan_sorted(root), Files{"plain.txt"});
+}
+
+TEST(ScanFailure, RootThatIsNoDirectoryEndsTheScanNamingItAsTyped) {
+    TestDirectory dir;
+    write_file(dir / "plain.txt", "1");
+    const std::string file = (dir / "plain.txt").string();
+    const std::string missing = (dir / "missing").string();
+    EXPECT_EXIT(scan_directory(file), ExitedWithCode(1), Eq(root_failure(file, "Not a directory")));
+    EXPECT_EXIT(scan_directory(missing), ExitedWithCode(1),
+                Eq(root_failure(missing, "No such file or directory")));
+    EXPECT_EXIT(scan_directory(missing + "/"), ExitedWithCode(1),
+                Eq(root_failure(missing + "/", "No such file or directory")));
+}
+
+TEST(ScanFailure, UnreadableRootEndsTheScanForAnUnprivilegedUser) {
+    TestDirectory dir;
+    write_file(dir / "root/file.txt", "1");
+    fs::permissions(dir / "root", fs::perms::none);
+    const std::string root = (dir / "root").string();
+    EXPECT_EXIT(
+        {
+            become_nobody();
+            scan_directory(root);
+        },
+        ExitedWithCode(1), Eq(root_failure(root, "Permission denied")));
+}
+
+TEST(ScanFailure, UnreadableSubdirectoryIsNamedInQuotes) {
+    TestDirectory dir;
+    write_file(dir / "root/file.txt", "1");
+    write_file(dir / "root/sub/file.txt", "2");
+    fs::permissions(dir / "root/sub", fs::perms::none);
+    const std::string root = (dir / "root").string();
+    for (const std::string& typed : {root, root + "/"}) {
+        EXPECT_EXIT(
+            {
+                become_nobody();
+                scan_directory(typed);
+            },
+            ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub\"")))
+            << typed;
+    }
+}
+
+TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
+    TestDirectory dir;
+    write_file(dir / "root/sub/file", "1");
+    fs::permissions(dir / "root/sub", fs::perms(0444));
+    const std::string root = (dir / "root").string();
+    EXPECT_EXIT(
+        {
+            become_nobody();
+            scan_directory(root);
+        },
+        ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub/file\"")));
+}
+
+TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {
+    TestDirectory dir;
+    write_file(dir / "root/a\"b\\c/file.txt", "1");
+    fs::permissions(dir / "root/a\"b\\c", fs::perms::none);
+    const std::string root = (dir / "root").string();
+    EXPECT_EXIT(
+        {
+            become_nobody();
+            scan_directory(root);
+        },
+        ExitedWithCode(1), Eq(access_failure("\"" + root + "/a\\\"b\\\\c\"")));
+}
+
+TEST(ScanDirectory, UnreadableExcludedDirectoryCausesNoError) {
+    TestDirectory dir;
+    write_file(dir / "root/keep.txt", "1");
+    write_file(dir / "root/lost+found/hidden.txt", "2");
+    write_file(dir / "root/sub/Recovery/hidden.txt", "3");
+    fs::permissions(dir / "root/lost+found", fs::perms::none);
+    fs::permissions(dir / "root/sub/Recovery", fs::perms::none);
+    const std::string root = (dir / "root").string();
+    EXPECT_EXIT(
+        {
+            become_nobody();
+            print_scan_and_exit(root);
+        },
+        ExitedWithCode(0), Eq("keep.txt\n"));
+}
+
+}  // namespace
