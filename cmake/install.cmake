@@ -1,1 +1,66 @@
 # Installation rules and the Debian package.
+#
+#   cmake --install build            binary, man page and bash completion below
+#                                    CMAKE_INSTALL_PREFIX (/usr/local by default)
+#   cd build && cpack -G DEB         trelvik_<version>_<arch>.deb, prefix /usr
+
+include(GNUInstallDirs)
+
+# The man page is installed compressed, as man-db and Debian expect it; -n
+# keeps the name and time stamp out of the archive, so that the same source
+# gives the same bytes.
+set(TRELVIK_MAN_PAGE ${CMAKE_CURRENT_SOURCE_DIR}/doc/trelvik.1)
+set(TRELVIK_MAN_PAGE_GZ ${CMAKE_CURRENT_BINARY_DIR}/man/trelvik.1.gz)
+add_custom_command(
+    OUTPUT ${TRELVIK_MAN_PAGE_GZ}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E copy ${TRELVIK_MAN_PAGE} ${CMAKE_CURRENT_BINARY_DIR}/man/trelvik.1
+    COMMAND gzip -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/man/trelvik.1
+    DEPENDS ${TRELVIK_MAN_PAGE}
+    COMMENT "Compressing the man page"
+    VERBATIM)
+add_custom_target(trelvik_man_page ALL DEPENDS ${TRELVIK_MAN_PAGE_GZ})
+
+install(TARGETS trelvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${TRELVIK_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# bash-completion loads completions on demand from
+# <prefix>/share/bash-completion/completions/<command>, for the prefixes
+# /usr and /usr/local alike (through XDG_DATA_DIRS).
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/trelvik
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# The Debian package.
+set(TRELVIK_PACKAGE_MAINTAINER "Halvorsk <halvorsk@trelvik.invalid>"
+    CACHE STRING "Maintainer field of the Debian package: Name <address>")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME trelvik)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR Halvorsk)
+set(CPACK_PACKAGE_CONTACT ${TRELVIK_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "check a copy of a directory tree against its source, byte by byte")
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TRELVIK_PACKAGE_MAINTAINER})
+# The long description; CPack puts the summary above it as the synopsis and
+# indents the lines.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "trelvik walks a source directory and checks, for every regular file in it,
+that the same path exists below a second directory (a backup, a copy on
+another disk) and holds exactly the same bytes. Files that differ are shown
+in red, missing files in blue, each with the terminal bell; every file gets
+a line in the log file /tmp/trelvik-log.txt. Messages are in German.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends is computed by dpkg-shlibdeps from the libraries the binary uses.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+
+# A source package from "cpack --config CPackSourceConfig.cmake" holds the
+# sources only.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "\\\\.deb$")
+
+include(CPack)
