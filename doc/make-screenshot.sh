@@ -83,6 +83,12 @@ grep -q 'Überprüfung beendet' <<<"$screen" || {
     exit 1
 }
 
+# The log is written only when it is this user's own file (see the manual).
+grep -q 'Urlaub/hafen.jpg - ACHTUNG' /tmp/trelvik-log.txt 2>/dev/null || {
+    echo "make-screenshot: /tmp/trelvik-log.txt is not the log of this run; is it another user's?" >&2
+    exit 1
+}
+
 # The session as text: the screen up to the next prompt, then the log.
 {
     tmux -L "$socket" capture-pane -p -t shot | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' | sed '$ {/^\$$/d}'
