@@ -1,0 +1,115 @@
+#!/usr/bin/python3
+"""Creates the benchmark's pairs of trees below a base directory.
+
+Each pair is a directory holding `a` (the source) and `b` (an exact copy made
+with cp -a). The contents come from a seeded generator, so every run on every
+machine makes the same trees. A pair that is complete (its `done` marker
+matches the current layout) is left alone, so running this again costs
+nothing.
+"""
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+KIB = 1024
+MIB = 1024 * KIB
+
+# Bump when the layout of a pair changes, so that old trees are made anew.
+LAYOUT_VERSION = "1"
+
+# Words for file names: plain ASCII, German with umlauts (two bytes per
+# character in UTF-8) and a few long ones that the console has to shorten.
+WORDS = [
+    "bericht", "rechnung", "foto", "notizen", "backup", "daten",
+    "Überweisung", "Straße", "Größenübersicht", "Bücherliste", "Äpfel_und_Öl",
+    "sehr_langer_dateiname_einer_jahresabrechnung_mit_allen_belegen_und_anlagen",
+    "Protokoll_der_Mitgliederversammlung_über_die_Änderungen_der_Gebührenordnung",
+]
+EXTENSIONS = [".txt", ".pdf", ".jpg", ".dat", ".odt"]
+
+
+def write_random_file(rng, path, size):
+    with open(path, "wb") as out:
+        remaining = size
+        while remaining > 0:
+            chunk = min(remaining, 4 * MIB)
+            out.write(rng.randbytes(chunk))
+            remaining -= chunk
+
+
+def file_name(rng, index):
+    return f"{index:06d}_{rng.choice(WORDS)}{rng.choice(EXTENSIONS)}"
+
+
+def small_tree(rng, root):
+    """About 50,000 files of 0-16 KiB in 468 directories, 1-5 levels deep;
+    the files sit in the 448 directories that are 3-5 levels deep. Sizes lean
+    towards the small end, as on real disks."""
+    directories = []
+    for a in range(4):
+        for b in range(4):
+            for c in range(4):
+                level3 = f"{root}/ordner_{a}/teil_{b}/gruppe_{c}"
+                directories.append(level3)
+                for d in range(2):
+                    level4 = f"{level3}/Jahr_20{d + 10}"
+                    directories.append(level4)
+                    for e in range(2):
+                        directories.append(f"{level4}/Monat_{e + 1:02d}")
+    for directory in directories:
+        os.makedirs(directory, exist_ok=True)
+    for index in range(50000):
+        size = int((16 * KIB + 1) * rng.random() ** 2)
+        directory = directories[index % len(directories)]
+        write_random_file(rng, f"{directory}/{file_name(rng, index)}", size)
+
+
+def large_tree(rng, root):
+    """Two files of 256 MiB each."""
+    os.makedirs(f"{root}/images", exist_ok=True)
+    for index in range(2):
+        write_random_file(rng, f"{root}/images/disk_{index}.img", 256 * MIB)
+
+
+def mixed_tree(rng, root):
+    """1,000 files of 16 KiB to 4 MiB in 20 directories, spread evenly over
+    the logarithm of the size and then pulled towards the small end (about
+    280 MiB in all)."""
+    for index in range(1000):
+        directory = f"{root}/sammlung_{index % 20:02d}"
+        os.makedirs(directory, exist_ok=True)
+        size = int(16 * KIB * 256 ** (rng.random() ** 3))
+        write_random_file(rng, f"{directory}/{file_name(rng, index)}", size)
+
+
+PAIRS = {"small": small_tree, "large": large_tree, "mixed": mixed_tree}
+
+
+def make_pair(base, name):
+    pair = f"{base}/{name}"
+    marker = f"{pair}/done"
+    if os.path.exists(marker) and open(marker).read() == LAYOUT_VERSION:
+        return
+    if os.path.exists(pair):
+        shutil.rmtree(pair)
+    os.makedirs(pair)
+    print(f"making the pair {name} in {pair} ...", file=sys.stderr, flush=True)
+    PAIRS[name](random.Random(f"trelvik-bench-{name}"), f"{pair}/a")
+    subprocess.run(["cp", "-a", f"{pair}/a", f"{pair}/b"], check=True)
+    with open(marker, "w") as out:
+        out.write(LAYOUT_VERSION)
+
+
+def main():
+    base = sys.argv[1]
+    names = sys.argv[2:] or list(PAIRS)
+    for name in names:
+        make_pair(base, name)
+    os.makedirs(f"{base}/empty/a", exist_ok=True)
+    os.makedirs(f"{base}/empty/b", exist_ok=True)
+
+
+if __name__ == "__main__":
+    main()
