@@ -1,5 +1,6 @@
 #include "run_program.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -8,15 +9,18 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -24,6 +28,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t NOBODY = 65534;
+
+// Where standard output goes in a run with Output::file.
+fs::path output_file(const TestDirectory& directory) {
+    return directory.path() / ".stdout";
+}
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::generic_category().message(errno));
@@ -34,7 +43,8 @@ constexpr uid_t NOBODY = 65534;
 [[noreturn]] void start_program(const TestDirectory& directory, const std::vector<char*>& argv,
                                 const RunOptions& options, int out_fd, int err_fd) {
     const std::string tmp = directory.private_tmp().string();
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) {
         ::_exit(125);
     }
@@ -44,6 +54,10 @@ constexpr uid_t NOBODY = 65534;
         ::close(STDOUT_FILENO);
     } else if (options.output == Output::dev_full) {
         ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
+    } else if (options.output == Output::file) {
+        ::dup2(
+            ::open(output_file(directory).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+            STDOUT_FILENO);
     } else {
         ::dup2(out_fd, STDOUT_FILENO);
     }
@@ -52,6 +66,19 @@ constexpr uid_t NOBODY = 65534;
         ::setsid();
         ::ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
     }
+    if (options.open_files_soft_limit != 0 || options.open_files_hard_limit != 0) {
+        struct rlimit limit;
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        if (options.open_files_hard_limit != 0) {
+            limit.rlim_max = options.open_files_hard_limit;
+        }
+        if (options.open_files_soft_limit != 0) {
+            limit.rlim_cur = options.open_files_soft_limit;
+        }
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            ::_exit(126);
+        }
+    }
     if (options.unprivileged &&
         (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0)) {
         ::_exit(126);
@@ -59,6 +86,9 @@ constexpr uid_t NOBODY = 65534;
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
         ::_exit(126);
     }
+    // A shell starts programs with the default action for a broken pipe,
+    // whatever the test runner chose for itself.
+    ::signal(SIGPIPE, SIG_DFL);
     ::execv(argv[0], argv.data());
     ::_exit(127);
 }
@@ -91,6 +121,14 @@ TestDirectory::TestDirectory() {
 TestDirectory::~TestDirectory() {
     std::error_code error;
     fs::remove_all(path_, error);
+    if (error) {
+        // remove_all gives up on paths longer than the system allows; rm
+        // walks the tree relative to each directory and copes.
+        const std::string command = "rm -rf '" + path_.string() + "'";
+        if (std::system(command.c_str()) != 0) {
+            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+        }
+    }
 }
 
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
@@ -143,7 +181,8 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     ::close(err_fds[1]);
 
     RunResult result;
-    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + options.timeout;
     struct pollfd fds[2] = {{out_read, POLLIN, 0}, {err_fds[0], POLLIN, 0}};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -168,16 +207,33 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
             if (i == 0 && text.size() > before && options.on_output) {
                 options.on_output(text);
             }
+            if (i == 0 && text.size() > before && options.reader_exits_early && fds[0].fd >= 0) {
+                ::close(out_read);
+                out_read = -1;
+                fds[0].fd = -1;
+            }
         }
     }
-    ::close(out_read);
+    if (out_read >= 0) {
+        ::close(out_read);
+    }
     ::close(err_fds[0]);
 
     int status = 0;
     ::waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.log_exists = fs::exists(directory.log_path());
-    result.log = read_file(directory.log_path());
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    if (options.output == Output::file) {
+        result.out = read_file(output_file(directory));
+    }
+    std::error_code error;
+    result.log_exists = fs::exists(directory.log_path(), error);
+    // Something other than a file at the log path (a directory, a named pipe
+    // that would block the reader) is not read.
+    if (fs::is_regular_file(directory.log_path(), error)) {
+        result.log = read_file(directory.log_path());
+    }
     return result;
 }
 
@@ -189,4 +245,115 @@ void write_file(const fs::path& path, const std::string& contents) {
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string announcement(std::size_t file_count) {
+    std::string text = "\n";
+    text += std::to_string(file_count);
+    return text + " Dateien im Verzeichnis gefunden.\nÜberprüfung läuft...\n";
+}
+
+std::string progress_line(std::size_t number, const std::string& shown_name) {
+    return "\r Vergleiche Datei Nr " + std::to_string(number) + ": " + shown_name;
+}
+
+std::string cleared_line(std::size_t clear_width) {
+    std::string text = "\r";
+    text.append(clear_width, ' ');
+    return text + "\r";
+}
+
+std::string missing_line(const std::string& name_column) {
+    return name_column + " \x1b[44m NICHT gefunden! \x1b[0m\x07\n";
+}
+
+std::string differing_line(const std::string& name_column) {
+    return name_column + " \x1b[41m ACHTUNG!!! Die Datei ist NICHT identisch!!! \x1b[0m\x07\n";
+}
+
+std::string read_failure_message(const std::string& name) {
+    return "Programmabbruch durch FEHLER: Es ist ein Fehler beim Lesen der Datei " + name +
+           " aufgetreten!!!\n";
+}
+
+std::string closing_lines(int differ_count, int missing_count) {
+    const std::string summary = differ_count == 0 && missing_count == 0
+                                    ? "Alle Dateien sind identisch!!!\n"
+                                    : std::to_string(differ_count) +
+                                          " Dateien sind unterschiedlich und " +
+                                          std::to_string(missing_count) + " Dateien fehlen.\n";
+    return "\n" + summary + "\n-------------------- Überprüfung beendet. --------------------\n\n";
+}
+
+std::string right_aligned(const std::string& name, std::size_t width) {
+    return std::string(width - name.size(), ' ') + name;
+}
+
+namespace {
+
+// Names in `directory` as the system returns them, without "." and "..".
+std::vector<std::string> directory_entries(const fs::path& directory) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        fail("opendir " + directory.string());
+    }
+    while (const struct dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    ::closedir(dir);
+    return names;
+}
+
+void add_to_snapshot(const fs::path& root, const std::string& relative, std::ostringstream& out) {
+    const fs::path path = relative.empty() ? root : root / relative;
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0) {
+        fail("lstat " + path.string());
+    }
+    out << '[' << relative << "] mode " << std::oct << status.st_mode << std::dec << " owner "
+        << status.st_uid << ':' << status.st_gid << " links " << status.st_nlink << " size "
+        << status.st_size << " mtime " << status.st_mtim.tv_sec << '.' << status.st_mtim.tv_nsec
+        << " ctime " << status.st_ctim.tv_sec << '.' << status.st_ctim.tv_nsec;
+    if (S_ISREG(status.st_mode)) {
+        out << " contents [" << read_file(path) << ']';
+    } else if (S_ISLNK(status.st_mode)) {
+        out << " target [" << fs::read_symlink(path).native() << ']';
+    }
+    out << '\n';
+    if (S_ISDIR(status.st_mode)) {
+        for (const std::string& name : directory_entries(path)) {
+            add_to_snapshot(root, relative.empty() ? name : relative + "/" + name, out);
+        }
+    }
+}
+
+void add_to_listing(const fs::path& root, const std::string& relative,
+                    std::vector<std::string>& files) {
+    for (const std::string& name : directory_entries(relative.empty() ? root : root / relative)) {
+        const std::string path = relative.empty() ? name : relative + "/" + name;
+        const fs::file_status status = fs::symlink_status(root / path);
+        if (fs::is_regular_file(status)) {
+            files.push_back(path);
+        } else if (fs::is_directory(status)) {
+            add_to_listing(root, path, files);
+        }
+    }
+}
+
+}  // namespace
+
+std::string tree_snapshot(const fs::path& root) {
+    std::ostringstream out;
+    add_to_snapshot(root, "", out);
+    return out.str();
+}
+
+std::vector<std::string> listing_order(const fs::path& root) {
+    std::vector<std::string> files;
+    add_to_listing(root, "", files);
+    return files;
 }

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-// Where standard output of the program goes.
-enum class Output { pipe, terminal, dev_full, closed };
+// Where standard output of the program goes: Output::file is a regular file
+// whose contents become RunResult::out.
+enum class Output { pipe, terminal, dev_full, closed, file };
 
 struct RunOptions {
     Output output = Output::pipe;
@@ -27,6 +28,13 @@ struct RunOptions {
     // Called with everything written to standard output so far, each time
     // more arrives; lets a test change the trees while the run is under way.
     std::function<void(const std::string&)> on_output;
+    // Closes the reading end of standard output (a pipe) as soon as the
+    // program has written something to it, like a reader that exits early.
+    bool reader_exits_early = false;
+    // Soft and hard limits on the program's open files (RLIMIT_NOFILE), set
+    // before it starts; 0 keeps the limit it would inherit.
+    unsigned long open_files_soft_limit = 0;
+    unsigned long open_files_hard_limit = 0;
 };
 
 struct RunResult {
@@ -35,15 +43,18 @@ struct RunResult {
     bool timed_out = false;
     std::string out;
     std::string err;
-    // Contents of the log file at the end of the run.
+    // Contents of the log file at the end of the run; empty when there is no
+    // regular file at the log path (links followed).
     std::string log;
     bool log_exists = false;
+    // Time from the start of the program to its end.
+    std::chrono::milliseconds elapsed{0};
 };
 
 // A directory of its own for one test, below /var/tmp (not /tmp, which each
 // run replaces with a private one), removed with everything in it at the end.
 class TestDirectory {
-public:
+  public:
     TestDirectory();
     ~TestDirectory();
     TestDirectory(const TestDirectory&) = delete;
@@ -55,7 +66,7 @@ public:
     std::filesystem::path private_tmp() const { return path_ / "tmp"; }
     std::filesystem::path log_path() const { return private_tmp() / "trelvik-log.txt"; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -69,3 +80,36 @@ void write_file(const std::filesystem::path& path, const std::string& contents);
 
 // The contents of `path`, or an empty string when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+
+// The texts of a run as the program writes them, for the expectations of
+// tests. Names are passed as they should appear, already fitted to their
+// column.
+
+// "\n<count> Dateien im Verzeichnis gefunden.\nÜberprüfung läuft...\n"
+std::string announcement(std::size_t file_count);
+// The progress line of file `number` (counted from 1), without a line break.
+std::string progress_line(std::size_t number, const std::string& shown_name);
+// "\r", `clear_width` spaces and "\r": the progress line blanked.
+std::string cleared_line(std::size_t clear_width);
+// Console result line of a missing file (blue bar) or a differing one (red).
+std::string missing_line(const std::string& name_column);
+std::string differing_line(const std::string& name_column);
+// Console message that ends a run on a file that cannot be read.
+std::string read_failure_message(const std::string& name);
+// The summary and the closing line.
+std::string closing_lines(int differ_count, int missing_count);
+// `name`, plain ASCII and no longer than `width`, right-aligned in `width`
+// columns.
+std::string right_aligned(const std::string& name, std::size_t width);
+
+// Every entry below `root`, in the order of a depth-first walk that reads each
+// directory in the order the system returns its entries (as the program's
+// walk does): for each, its path relative to `root`, type, mode, owner, size,
+// modification and change times, and the contents of a file or the target of
+// a link. Two equal snapshots mean nothing below `root` was written, created,
+// removed or changed.
+std::string tree_snapshot(const std::filesystem::path& root);
+
+// Paths relative to `root` of the regular files below it (links not
+// followed), in the order in which the program's walk meets them.
+std::vector<std::string> listing_order(const std::filesystem::path& root);
