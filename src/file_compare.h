@@ -1,6 +1,8 @@
 // Byte-wise comparison of one file with its copy.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 // Result codes of files_equal.
@@ -17,3 +19,7 @@ constexpr int FILES_UNREADABLE = 2;
 // each at a time, up to the first differing block; both are closed again on
 // every path.
 int files_equal(const std::string& path_a, const std::string& path_b);
+
+// files_equal for a `path_b` whose status, links followed, the caller has
+// just queried into `status_b`, so that it is not queried a second time.
+int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b);

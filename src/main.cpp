@@ -195,9 +195,9 @@ enum class Counterpart { present, missing, unknown };
 
 // Whether something exists at `path`, links followed: a link that leads
 // nowhere or into a loop, and a path through something that is no directory,
-// count as missing; unknown when the path cannot be looked up at all.
-Counterpart find_counterpart(const std::string& path) {
-    struct stat status;
+// count as missing; unknown when the path cannot be looked up at all. The
+// status of what is there goes to `status`.
+Counterpart find_counterpart(const std::string& path, struct stat& status) {
     if (::stat(path.c_str(), &status) == 0) {
         return Counterpart::present;
     }
@@ -270,7 +270,8 @@ void report_problem(ComparisonPass& pass, const std::string& rel, const std::str
 // `path_1`, and reports the outcome.
 void check_file(ComparisonPass& pass, const std::string& rel, const std::string& name,
                 const std::string& path_1, const std::string& path_2) {
-    switch (find_counterpart(path_2)) {
+    struct stat status_2;
+    switch (find_counterpart(path_2, status_2)) {
         case Counterpart::missing:
             ++pass.missing_count;
             report_problem(pass, rel, name, BLUE_BG, " NICHT gefunden! ", " - NICHT gefunden!\n");
@@ -280,7 +281,7 @@ void check_file(ComparisonPass& pass, const std::string& rel, const std::string&
         case Counterpart::present:
             break;
     }
-    switch (files_equal(path_1, path_2)) {
+    switch (files_equal(path_1, path_2, status_2)) {
         case FILES_IDENTICAL:
             write_console(pass.clear_line);
             write_log(pass, fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
