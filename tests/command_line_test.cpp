@@ -210,44 +210,41 @@ TEST(EarlyEnd, LeavesTheLogOfAnEarlierRunAsItWas) {
     }
 }
 
-// The widths on a pipe: 61 for the name in the progress line, 100 to clear
-// it, 47 for the name in a result line; the log always takes 80.
-TEST(ConsoleWidths, OnAPipeTheNameColumnsAre61And47) {
+// Runs over a missing file with a long name, which shows all three widths:
+// of the name in the progress line, of the line that blanks it and of the
+// name in the result line. The log always takes 80.
+void expect_widths(const RunOptions& options, std::size_t progress_name_width,
+                   std::size_t clear_width, std::size_t result_name_width) {
     TestDirectory dir;
     const Trees trees = make_trees(dir, LONG_NAME, false);
-    const RunResult run = run_trelvik(dir, {trees.one, trees.two});
-    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "..." + last(LONG_NAME, 58)) +
-                           cleared_line(100) + missing_line("..." + last(LONG_NAME, 44)) +
+    const RunResult run = run_trelvik(dir, {trees.one, trees.two}, options);
+    EXPECT_EQ(run.out, announcement(1) +
+                           progress_line(1, "..." + last(LONG_NAME, progress_name_width - 3)) +
+                           cleared_line(clear_width) +
+                           missing_line("..." + last(LONG_NAME, result_name_width - 3)) +
                            closing_lines(0, 1));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.log, "..." + last(LONG_NAME, 77) + " - NICHT gefunden!\n");
 }
 
-TEST(ConsoleWidths, OnATerminal45ColumnsWideTheyAre10And49And19) {
-    TestDirectory dir;
-    const Trees trees = make_trees(dir, LONG_NAME, false);
+RunOptions terminal_of(unsigned short columns) {
     RunOptions terminal;
     terminal.output = Output::terminal;
-    terminal.columns = 45;
-    const RunResult run = run_trelvik(dir, {trees.one, trees.two}, terminal);
-    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "...ole.txt") + cleared_line(49) +
-                           missing_line("..." + last(LONG_NAME, 16)) + closing_lines(0, 1));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.log, "..." + last(LONG_NAME, 77) + " - NICHT gefunden!\n");
+    terminal.columns = columns;
+    return terminal;
+}
+
+TEST(ConsoleWidths, OnAPipeTheyAre61And100And47) {
+    expect_widths(RunOptions{}, 61, 100, 47);
+}
+
+TEST(ConsoleWidths, OnATerminal45ColumnsWideTheyAre10And49And19) {
+    expect_widths(terminal_of(45), 10, 49, 19);
 }
 
 TEST(ConsoleWidths, OnATerminal120ColumnsWideTheyAre81And120And57) {
-    TestDirectory dir;
-    const Trees trees = make_trees(dir, LONG_NAME, false);
-    RunOptions terminal;
-    terminal.output = Output::terminal;
-    terminal.columns = 120;
-    const RunResult run = run_trelvik(dir, {trees.one, trees.two}, terminal);
-    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "..." + last(LONG_NAME, 78)) +
-                           cleared_line(120) + missing_line("..." + last(LONG_NAME, 54)) +
-                           closing_lines(0, 1));
-    EXPECT_EQ(run.status, 0);
+    expect_widths(terminal_of(120), 81, 120, 57);
 }
 
 // Identical files cost no pause, so the progress line alone shows the width
@@ -263,10 +260,7 @@ TEST(ConsoleWidths, ProgressLineFollowsTheTerminalFrom40Columns) {
     for (const Case& c : {Case{20, 61, 100}, Case{39, 61, 100}, Case{40, 10, 49}, Case{49, 10, 49},
                           Case{50, 11, 50}, Case{150, 111, 150}}) {
         SCOPED_TRACE(c.columns);
-        RunOptions terminal;
-        terminal.output = Output::terminal;
-        terminal.columns = c.columns;
-        const RunResult run = run_trelvik(dir, {trees.one, trees.two}, terminal);
+        const RunResult run = run_trelvik(dir, {trees.one, trees.two}, terminal_of(c.columns));
         EXPECT_EQ(run.out,
                   announcement(1) +
                       progress_line(1, "..." + last(LONG_NAME, c.progress_name_width - 3)) +

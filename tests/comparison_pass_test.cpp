@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "run_program.h"
 
 namespace fs = std::filesystem;
@@ -64,6 +66,39 @@ std::string blanked_progress_line(std::size_t number, const std::string& name) {
     return progress_line(number, name) + cleared_line(CLEAR_WIDTH);
 }
 
+enum class Outcome { identical, differing, missing };
+
+// What the console and the log show of the files `names`, handled in this
+// order, each with the outcome that `outcome_of` gives it; the console
+// without the announcement and the summary.
+struct Report {
+    std::string console;
+    std::string log;
+};
+
+Report expected_report(const std::vector<std::string>& names,
+                       const std::function<Outcome(const std::string&)>& outcome_of) {
+    Report report;
+    std::size_t number = 0;
+    for (const std::string& name : names) {
+        report.console += blanked_progress_line(++number, name);
+        switch (outcome_of(name)) {
+            case Outcome::identical:
+                report.log += ok_log_line(right_aligned(name, LOG_NAME_WIDTH));
+                break;
+            case Outcome::differing:
+                report.console += differing_line(right_aligned(name, RESULT_NAME_WIDTH));
+                report.log += differing_log_line(right_aligned(name, LOG_NAME_WIDTH));
+                break;
+            case Outcome::missing:
+                report.console += missing_line(right_aligned(name, RESULT_NAME_WIDTH));
+                report.log += missing_log_line(right_aligned(name, LOG_NAME_WIDTH));
+                break;
+        }
+    }
+    return report;
+}
+
 // Expects the complete output of a run over one identical file a.txt.
 void expect_one_identical_file(const RunResult& run) {
     EXPECT_EQ(run.out, announcement(1) + blanked_progress_line(1, "a.txt") + closing_lines(0, 0));
@@ -99,18 +134,13 @@ TEST(ComparisonPass, IdenticalFilesLeaveOnlyBlankedProgressLinesAndOkInTheLog) {
     trees.add("beta.txt", "");
     trees.add("gamma.bin", std::string(200000, '\x5a'));
     // The files are handled in the order the directory is read in.
-    std::string console = announcement(3);
-    std::string log;
-    std::size_t number = 0;
-    for (const std::string& name : listing_order(trees.source)) {
-        console += blanked_progress_line(++number, name);
-        log += ok_log_line(right_aligned(name, LOG_NAME_WIDTH));
-    }
+    const Report expected = expected_report(listing_order(trees.source),
+                                            [](const std::string&) { return Outcome::identical; });
     const RunResult run = run_trelvik(dir, trees.arguments());
-    EXPECT_EQ(run.out, console + closing_lines(0, 0));
+    EXPECT_EQ(run.out, announcement(3) + expected.console + closing_lines(0, 0));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.log, log);
+    EXPECT_EQ(run.log, expected.log);
 }
 
 TEST(ComparisonPass, DifferingAndMissingFilesGetColouredBarBellAndPause) {
@@ -119,25 +149,17 @@ TEST(ComparisonPass, DifferingAndMissingFilesGetColouredBarBellAndPause) {
     trees.add("anders.txt", "Version 1\n", false);
     write_file(trees.copy / "anders.txt", "Version 2\n");
     trees.add("fehlt.txt", "nur im Original\n", false);
-    std::string console = announcement(2);
-    std::string log;
-    std::size_t number = 0;
-    for (const std::string& name : listing_order(trees.source)) {
-        console += progress_line(++number, name) + cleared_line(CLEAR_WIDTH);
-        if (name == "anders.txt") {
-            console += differing_line(right_aligned(name, RESULT_NAME_WIDTH));
-            log += differing_log_line(right_aligned(name, LOG_NAME_WIDTH));
-        } else {
-            console += missing_line(right_aligned(name, RESULT_NAME_WIDTH));
-            log += missing_log_line(right_aligned(name, LOG_NAME_WIDTH));
-        }
-    }
+    const Report expected =
+        expected_report(listing_order(trees.source), [](const std::string& name) {
+            return name == "anders.txt" ? Outcome::differing : Outcome::missing;
+        });
     const RunResult run = run_trelvik(dir, trees.arguments());
-    EXPECT_EQ(run.out, console + "\n1 Dateien sind unterschiedlich und 1 Dateien fehlen.\n" +
+    EXPECT_EQ(run.out, announcement(2) + expected.console +
+                           "\n1 Dateien sind unterschiedlich und 1 Dateien fehlen.\n" +
                            "\n-------------------- Überprüfung beendet. --------------------\n\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.log, log);
+    EXPECT_EQ(run.log, expected.log);
     EXPECT_GE(run.elapsed, 1000ms);
 }
 
@@ -160,19 +182,13 @@ TEST(MissingCounterpart, LinkThatLeadsNowhereOrInCirclesCountsAsMissing) {
     fs::create_symlink("nirgends.txt", trees.copy / "weg.txt");
     fs::create_symlink("kreis2.txt", trees.copy / "kreis.txt");
     fs::create_symlink("kreis.txt", trees.copy / "kreis2.txt");
-    std::string console = announcement(2);
-    std::string log;
-    std::size_t number = 0;
-    for (const std::string& name : listing_order(trees.source)) {
-        console += progress_line(++number, name) + cleared_line(CLEAR_WIDTH) +
-                   missing_line(right_aligned(name, RESULT_NAME_WIDTH));
-        log += missing_log_line(right_aligned(name, LOG_NAME_WIDTH));
-    }
+    const Report expected = expected_report(listing_order(trees.source),
+                                            [](const std::string&) { return Outcome::missing; });
     const RunResult run = run_trelvik(dir, trees.arguments());
-    EXPECT_EQ(run.out, console + closing_lines(0, 2));
+    EXPECT_EQ(run.out, announcement(2) + expected.console + closing_lines(0, 2));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.log, log);
+    EXPECT_EQ(run.log, expected.log);
 }
 
 TEST(MissingCounterpart, FileInPlaceOfADirectoryMakesEveryFileBelowItMissing) {
@@ -199,20 +215,18 @@ TEST(ReadFailure, DirectoryAsFifthCounterpartEndsTheRunAfterFourResults) {
     }
     const std::vector<std::string> order = listing_order(trees.source);
     ASSERT_EQ(order.size(), 5u);
-    std::string console = announcement(5);
-    std::string log;
     for (std::size_t k = 0; k < 4; ++k) {
         fs::copy_file(trees.source / order[k], trees.copy / order[k]);
-        console += blanked_progress_line(k + 1, order[k]);
-        log += ok_log_line(right_aligned(order[k], LOG_NAME_WIDTH));
     }
     fs::create_directory(trees.copy / order[4]);
+    const Report first_four = expected_report(
+        {order.begin(), order.begin() + 4}, [](const std::string&) { return Outcome::identical; });
     const RunResult run = run_trelvik(dir, trees.arguments());
-    EXPECT_EQ(run.out,
-              console + blanked_progress_line(5, order[4]) + read_failure_message(order[4]));
+    EXPECT_EQ(run.out, announcement(5) + first_four.console + blanked_progress_line(5, order[4]) +
+                           read_failure_message(order[4]));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.log, log + abort_log_line(order[4]));
+    EXPECT_EQ(run.log, first_four.log + abort_log_line(order[4]));
 }
 
 // The console output of a run that ends on the single file `rel`.
