@@ -1,0 +1,198 @@
+// End-to-end tests of trees that change while the run is under way, and of
+// the promise that the program itself never writes into either tree.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "run_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t CLEAR_WIDTH = 100;
+constexpr std::size_t RESULT_NAME_WIDTH = 47;
+constexpr std::size_t LOG_NAME_WIDTH = 80;
+
+// Big enough that reading it takes far longer than the test needs to change
+// it once the program has opened it; sparse, so it costs no disk.
+constexpr std::uintmax_t SLOW_FILE_SIZE = std::uintmax_t(1) << 28;
+constexpr auto WAIT_FOR_OPEN = std::chrono::seconds(20);
+
+std::string console_column(const std::string& name) {
+    return right_aligned(name, RESULT_NAME_WIDTH);
+}
+
+std::string log_line(const std::string& name, const std::string& outcome) {
+    return right_aligned(name, LOG_NAME_WIDTH) + outcome;
+}
+
+std::string aborted_log(const std::string& rel) {
+    std::string log = "\n";
+    return log += read_failure_message(rel);
+}
+
+// The process ids of this test's children.
+std::vector<pid_t> child_processes() {
+    std::vector<pid_t> children;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // /proc/<pid>/stat: pid (command) state ppid ...; the command may
+        // hold blanks and parentheses, so the fields are read after the last
+        // closing parenthesis.
+        const std::string stat = read_file(entry.path() / "stat");
+        const std::size_t end_of_command = stat.rfind(')');
+        if (end_of_command == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        pid_t parent = 0;
+        std::istringstream(stat.substr(end_of_command + 1)) >> state >> parent;
+        if (parent == ::getpid()) {
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+        }
+    }
+    return children;
+}
+
+bool child_has_open(const fs::path& path) {
+    for (const pid_t child : child_processes()) {
+        std::error_code error;
+        for (fs::directory_iterator fd("/proc/" + std::to_string(child) + "/fd", error), end;
+             !error && fd != end; fd.increment(error)) {
+            std::error_code link_error;
+            if (fs::read_symlink(fd->path(), link_error) == path) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Returns once the program has `path` open, which it does only after it has
+// queried the sizes of both files and before it has read them.
+bool wait_until_opened(const fs::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + WAIT_FOR_OPEN;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (child_has_open(path)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
+
+void make_sparse_file(const fs::path& path, std::uintmax_t size) {
+    write_file(path, "");
+    fs::resize_file(path, size);
+}
+
+TEST(FileRemovedAfterScan, EndsTheRunWithReadFailureNamingIt) {
+    TestDirectory dir;
+    const fs::path one = dir / "one";
+    const fs::path two = dir / "two";
+    write_file(one / "first", "data");
+    write_file(one / "second", "data");
+    // The first file is missing in the copy, so the run pauses on it; the
+    // second one is removed from directory 1 meanwhile.
+    const std::vector<std::string> order = listing_order(one);
+    const std::string& missing = order[0];
+    const std::string& removed = order[1];
+    write_file(two / removed, "data");
+
+    RunOptions options;
+    options.on_output = [&](const std::string& out) {
+        if (out.find("NICHT gefunden!") != std::string::npos && fs::exists(one / removed)) {
+            fs::remove(one / removed);
+        }
+    };
+    const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, announcement(2) + progress_line(1, missing) + cleared_line(CLEAR_WIDTH) +
+                           missing_line(console_column(missing)) + progress_line(2, removed) +
+                           cleared_line(CLEAR_WIDTH) + read_failure_message(removed));
+    EXPECT_EQ(run.log, log_line(missing, " - NICHT gefunden!\n") + aborted_log(removed));
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(CopyChangedBetweenSizeQueryAndReads, TruncatedOrGrownIsReportedAsDifferent) {
+    const struct {
+        const char* change;
+        void (*apply)(const fs::path& copy);
+    } changes[] = {
+        {"truncated", [](const fs::path& copy) { fs::resize_file(copy, 0); }},
+        {"grown",
+         [](const fs::path& copy) {
+             std::ofstream(copy, std::ios::binary | std::ios::app) << "more";
+         }},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.change);
+        TestDirectory dir;
+        const fs::path one = dir / "one";
+        const fs::path two = dir / "two";
+        make_sparse_file(one / "big", SLOW_FILE_SIZE);
+        make_sparse_file(two / "big", SLOW_FILE_SIZE);
+
+        bool changed = false;
+        RunOptions options;
+        options.on_output = [&](const std::string& out) {
+            if (!changed && out.find(progress_line(1, "big")) != std::string::npos) {
+                changed = wait_until_opened(two / "big");
+                change.apply(two / "big");
+            }
+        };
+        const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
+
+        EXPECT_TRUE(changed) << "the program never opened the copy";
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, announcement(1) + progress_line(1, "big") + cleared_line(CLEAR_WIDTH) +
+                               differing_line(console_column("big")) + closing_lines(1, 0));
+        EXPECT_EQ(run.log, log_line("big", " - ACHTUNG!!! NICHT identisch!!!\n"));
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+TEST(TreesAfterRun, AreUnchangedByDifferencesMissingFilesAndReadFailure) {
+    TestDirectory dir;
+    const fs::path one = dir / "one";
+    const fs::path two = dir / "two";
+    for (const char* name : {"a", "b", "c", "d"}) {
+        write_file(one / name, "original");
+    }
+    write_file(one / "sub" / "nested", "nested");
+    write_file(two / "sub" / "nested", "nested");
+    write_file(two / "only-in-two", "extra");
+    fs::create_symlink("only-in-two", two / "link");
+    // The files meet, in the walk's order: an identical copy, a differing
+    // one, a missing one, and a directory in place of the last one, which
+    // ends the run. The nested file is identical, wherever the walk meets it.
+    std::vector<std::string> order = listing_order(one);
+    std::erase(order, "sub/nested");
+    write_file(two / order[0], "original");
+    write_file(two / order[1], "changed!");
+    fs::create_directory(two / order[3]);
+
+    const std::string before_one = tree_snapshot(one);
+    const std::string before_two = tree_snapshot(two);
+    const RunResult run = run_trelvik(dir, {one.string(), two.string()});
+
+    EXPECT_EQ(tree_snapshot(one), before_one);
+    EXPECT_EQ(tree_snapshot(two), before_two);
+    EXPECT_NE(run.log.find(log_line(order[1], " - ACHTUNG!!! NICHT identisch!!!\n")),
+              std::string::npos);
+    EXPECT_NE(run.log.find(log_line(order[2], " - NICHT gefunden!\n")), std::string::npos);
+    EXPECT_TRUE(run.log.ends_with(aborted_log(order[3])));
+    EXPECT_TRUE(run.out.ends_with(read_failure_message(order[3])));
+    EXPECT_EQ(run.status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// End-to-end tests of hostile places to write to: whatever someone planted at
+// the log path is left as it was, and standard output closed, broken or full
+// neither hangs the program nor makes it touch the trees.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "run_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t CLEAR_WIDTH = 100;
+constexpr std::size_t RESULT_NAME_WIDTH = 47;
+constexpr std::size_t LOG_NAME_WIDTH = 80;
+constexpr uid_t NOBODY = 65534;
+
+constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
+constexpr auto NEVER_BLOCKED = std::chrono::seconds(5);
+
+// A run over one identical file, as it shows on the console.
+std::string identical_file_output() {
+    return announcement(1) + progress_line(1, "same") + cleared_line(CLEAR_WIDTH) +
+           closing_lines(0, 0);
+}
+
+// Something planted at the log path before a run.
+struct PlantedLog {
+    const char* what;
+    void (*plant)(const TestDirectory& dir);
+    bool unprivileged;
+};
+
+// The file that a planted log path leads to, and that no run may change.
+fs::path victim(const TestDirectory& dir) {
+    return dir / "victim.txt";
+}
+
+void plant_victim(const TestDirectory& dir, uid_t owner, fs::perms permissions) {
+    write_file(victim(dir), "precious contents\n");
+    if (::chown(victim(dir).c_str(), owner, owner) != 0) {
+        throw std::runtime_error("chown");
+    }
+    fs::permissions(victim(dir), permissions);
+}
+
+const PlantedLog PLANTED_LOGS[] = {
+    {"symbolic link to a file of the user's",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, 0, fs::perms(0644));
+         fs::create_symlink(victim(dir), dir.log_path());
+     },
+     false},
+    {"symbolic link to a file of another user, writable by all",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, 0, fs::perms(0666));
+         fs::create_symlink(victim(dir), dir.log_path());
+     },
+     true},
+    {"hard link to a file of the user's",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, 0, fs::perms(0644));
+         fs::create_hard_link(victim(dir), dir.log_path());
+     },
+     false},
+    {"file of another user, writable by all (run as root)",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, NOBODY, fs::perms(0666));
+         fs::rename(victim(dir), dir.log_path());
+     },
+     false},
+    {"file of another user, writable by all (run unprivileged)",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, 0, fs::perms(0666));
+         fs::rename(victim(dir), dir.log_path());
+     },
+     true},
+    {"directory",
+     [](const TestDirectory& dir) {
+         fs::create_directory(dir.log_path());
+         write_file(dir.log_path() / "inside", "inside");
+     },
+     false},
+    {"named pipe without a reader",
+     [](const TestDirectory& dir) {
+         if (::mkfifo(dir.log_path().c_str(), 0666) != 0) {
+             throw std::runtime_error("mkfifo");
+         }
+     },
+     false},
+    {"/tmp that the user may not write to",
+     [](const TestDirectory& dir) { fs::permissions(dir.private_tmp(), fs::perms(0755)); }, true},
+};
+
+TEST(PlantedLogPath, IsLeftUnchangedAndTheRunCompletes) {
+    for (const PlantedLog& planted : PLANTED_LOGS) {
+        SCOPED_TRACE(planted.what);
+        TestDirectory dir;
+        write_file(dir / "one" / "same", "same");
+        write_file(dir / "two" / "same", "same");
+        planted.plant(dir);
+        const std::string before = tree_snapshot(dir.path());
+
+        RunOptions options;
+        options.unprivileged = planted.unprivileged;
+        options.timeout = SHORT_TIMEOUT;
+        const RunResult run =
+            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_LT(run.elapsed, NEVER_BLOCKED);
+        EXPECT_EQ(tree_snapshot(dir.path()), before);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, identical_file_output());
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+// Trees whose files meet, in the walk's order, an identical copy, a differing
+// one and a missing one; with `unreadable_last`, a fourth whose copy is a
+// directory, which ends the run. Returns the expected log.
+std::string make_trees(const TestDirectory& dir, bool unreadable_last) {
+    const fs::path one = dir / "one";
+    const fs::path two = dir / "two";
+    const std::vector<std::string> names = {"a", "b", "c", "d"};
+    for (std::size_t i = 0; i < (unreadable_last ? 4 : 3); ++i) {
+        write_file(one / names[i], "original");
+    }
+    const std::vector<std::string> order = listing_order(one);
+    write_file(two / order[0], "original");
+    write_file(two / order[1], "changed!");
+    std::string log = right_aligned(order[0], LOG_NAME_WIDTH) + " - OK\n" +
+                      right_aligned(order[1], LOG_NAME_WIDTH) +
+                      " - ACHTUNG!!! NICHT identisch!!!\n" +
+                      right_aligned(order[2], LOG_NAME_WIDTH) + " - NICHT gefunden!\n";
+    if (unreadable_last) {
+        fs::create_directory(two / order[3]);
+        log += "\n";
+        log += read_failure_message(order[3]);
+    }
+    return log;
+}
+
+TEST(StandardOutput, ClosedStillGivesTheFullLogAndStatus) {
+    for (const bool unreadable_last : {false, true}) {
+        SCOPED_TRACE(unreadable_last ? "with read failure" : "complete run");
+        TestDirectory dir;
+        const std::string log = make_trees(dir, unreadable_last);
+        const std::string before = tree_snapshot(dir / "one") + tree_snapshot(dir / "two");
+
+        RunOptions options;
+        options.output = Output::closed;
+        options.timeout = SHORT_TIMEOUT;
+        const RunResult run =
+            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.log, log);
+        EXPECT_EQ(run.status, unreadable_last ? 1 : 0);
+    }
+}
+
+TEST(StandardOutput, FullDeviceStillGivesTheFullLogAndStatus) {
+    for (const bool unreadable_last : {false, true}) {
+        SCOPED_TRACE(unreadable_last ? "with read failure" : "complete run");
+        TestDirectory dir;
+        const std::string log = make_trees(dir, unreadable_last);
+        const std::string before = tree_snapshot(dir / "one") + tree_snapshot(dir / "two");
+
+        RunOptions options;
+        options.output = Output::dev_full;
+        options.timeout = SHORT_TIMEOUT;
+        const RunResult run =
+            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.log, log);
+        EXPECT_EQ(run.status, unreadable_last ? 1 : 0);
+    }
+}
+
+TEST(StandardOutput, PipeWhoseReaderExitsEarlyEndsTheRunOnBrokenPipe) {
+    TestDirectory dir;
+    make_trees(dir, false);
+    const std::vector<std::string> order = listing_order(dir / "one");
+    const std::string before = tree_snapshot(dir / "one") + tree_snapshot(dir / "two");
+
+    RunOptions options;
+    options.reader_exits_early = true;
+    options.timeout = SHORT_TIMEOUT;
+    const RunResult run =
+        run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+    // The reader goes after the first piece of output; the program ends at
+    // its next write, after the pause that follows the differing file at the
+    // latest.
+    const std::string full_output = announcement(3) + progress_line(1, order[0]) +
+                                    cleared_line(CLEAR_WIDTH) + progress_line(2, order[1]) +
+                                    cleared_line(CLEAR_WIDTH) +
+                                    differing_line(right_aligned(order[1], RESULT_NAME_WIDTH));
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
+    EXPECT_TRUE(run.out.starts_with(announcement(3))) << run.out;
+    EXPECT_TRUE(full_output.starts_with(run.out)) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 128 + SIGPIPE);
+}
+
+}  // namespace

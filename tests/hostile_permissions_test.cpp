@@ -1,0 +1,143 @@
+// End-to-end tests of files and directories that the user may not read,
+// list or search, in either tree. The program runs as an unprivileged user,
+// since root is refused nothing.
+#include <gtest/gtest.h>
+
+#include "run_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t CLEAR_WIDTH = 100;
+constexpr std::size_t LOG_NAME_WIDTH = 80;
+
+constexpr auto NO_ACCESS = fs::perms::none;
+// Others may list the directory's names but not reach anything in it.
+constexpr auto LIST_ONLY = fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read;
+// Others may reach what is in the directory but not list it.
+constexpr auto SEARCH_ONLY = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec;
+
+RunResult run_unprivileged(const TestDirectory& dir, const fs::path& one, const fs::path& two) {
+    RunOptions options;
+    options.unprivileged = true;
+    return run_trelvik(dir, {one.string(), two.string()}, options);
+}
+
+// The log of a run that ends on `rel` as its first file: an empty line and
+// the abort line.
+std::string aborted_log(const std::string& rel) {
+    std::string log = "\n";
+    return log += read_failure_message(rel);
+}
+
+// What a run over the one file `rel` shows when that file cannot be read.
+void expect_read_failure(const RunResult& run, const std::string& rel) {
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, rel) + cleared_line(CLEAR_WIDTH) +
+                           read_failure_message(rel));
+    EXPECT_EQ(run.log, aborted_log(rel));
+    EXPECT_EQ(run.status, 1);
+}
+
+// What a run shows when the scan ends on `message` before any file is
+// checked.
+void expect_scan_failure(const RunResult& run, const std::string& message) {
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, message);
+    EXPECT_FALSE(run.log_exists);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(UnreadableFile, InEitherTreeEndsTheRunWithReadFailure) {
+    for (const char* unreadable_in : {"one", "two"}) {
+        SCOPED_TRACE(unreadable_in);
+        TestDirectory dir;
+        write_file(dir / "one" / "secret", "same size");
+        write_file(dir / "two" / "secret", "same size");
+        fs::permissions(dir / unreadable_in / "secret", NO_ACCESS);
+
+        expect_read_failure(run_unprivileged(dir, dir / "one", dir / "two"), "secret");
+    }
+}
+
+TEST(UnreadableDirectory, InSourceTreeEndsTheScanNamingIt) {
+    TestDirectory dir;
+    write_file(dir / "one" / "locked" / "file", "data");
+    write_file(dir / "two" / "locked" / "file", "data");
+    fs::permissions(dir / "one" / "locked", NO_ACCESS);
+
+    expect_scan_failure(run_unprivileged(dir, dir / "one", dir / "two"),
+                        "FEHLER: Zugriff verweigert bei \"" + (dir / "one" / "locked").string() +
+                            "\" (Permission denied)\n\n");
+}
+
+TEST(UnreadableDirectory, AsDirectoryOneEndsTheScanNamingIt) {
+    TestDirectory dir;
+    write_file(dir / "one" / "file", "data");
+    write_file(dir / "two" / "file", "data");
+    fs::permissions(dir / "one", NO_ACCESS);
+
+    expect_scan_failure(run_unprivileged(dir, dir / "one", dir / "two"),
+                        "FEHLER beim Durchsuchen des Verzeichnisses: '" + (dir / "one").string() +
+                            "' (Permission denied)\n\n");
+}
+
+TEST(UnreadableDirectory, InCopyThatCannotBeSearchedEndsTheRunWithReadFailure) {
+    for (const fs::perms permissions : {NO_ACCESS, LIST_ONLY}) {
+        SCOPED_TRACE(static_cast<int>(permissions));
+        TestDirectory dir;
+        write_file(dir / "one" / "locked" / "file", "data");
+        write_file(dir / "two" / "locked" / "file", "data");
+        fs::permissions(dir / "two" / "locked", permissions);
+
+        expect_read_failure(run_unprivileged(dir, dir / "one", dir / "two"), "locked/file");
+    }
+}
+
+TEST(UnreadableDirectory, InCopyThatCanBeSearchedButNotListedIsCheckedAsUsual) {
+    TestDirectory dir;
+    write_file(dir / "one" / "hidden" / "file", "data");
+    write_file(dir / "two" / "hidden" / "file", "data");
+    fs::permissions(dir / "two" / "hidden", SEARCH_ONLY);
+
+    const RunResult run = run_unprivileged(dir, dir / "one", dir / "two");
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "hidden/file") +
+                           cleared_line(CLEAR_WIDTH) + closing_lines(0, 0));
+    EXPECT_EQ(run.log, right_aligned("hidden/file", LOG_NAME_WIDTH) + " - OK\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(DirectoryListedButNotSearchable, InSourceTreeEndsTheScanNamingTheFileInIt) {
+    TestDirectory dir;
+    write_file(dir / "one" / "list-only" / "file", "data");
+    write_file(dir / "two" / "list-only" / "file", "data");
+    fs::permissions(dir / "one" / "list-only", LIST_ONLY);
+
+    expect_scan_failure(run_unprivileged(dir, dir / "one", dir / "two"),
+                        "FEHLER: Zugriff verweigert bei \"" +
+                            (dir / "one" / "list-only" / "file").string() +
+                            "\" (Permission denied)\n\n");
+}
+
+TEST(UnreadableExcludedDirectory, IsNeverOpenedAndCausesNoError) {
+    TestDirectory dir;
+    write_file(dir / "one" / "kept", "data");
+    write_file(dir / "two" / "kept", "data");
+    write_file(dir / "one" / "lost+found" / "file", "data");
+    write_file(dir / "one" / "sub" / "RECYCLER" / "file", "data");
+    fs::permissions(dir / "one" / "lost+found", NO_ACCESS);
+    fs::permissions(dir / "one" / "sub" / "RECYCLER", NO_ACCESS);
+
+    const RunResult run = run_unprivileged(dir, dir / "one", dir / "two");
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "kept") + cleared_line(CLEAR_WIDTH) +
+                           closing_lines(0, 0));
+    EXPECT_EQ(run.log, right_aligned("kept", LOG_NAME_WIDTH) + " - OK\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+}  // namespace

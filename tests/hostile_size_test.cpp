@@ -1,0 +1,200 @@
+// End-to-end tests of trees of unusual size and shape: files over 4 GiB,
+// trees deeper than the limit on open files, and paths longer than the system
+// lets a program name in one piece.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <stdexcept>
+
+#include "run_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t PROGRESS_NAME_WIDTH = 61;
+constexpr std::size_t CLEAR_WIDTH = 100;
+constexpr std::size_t RESULT_NAME_WIDTH = 47;
+constexpr std::size_t LOG_NAME_WIDTH = 80;
+
+// One byte more than a 32-bit size can hold.
+constexpr off_t OVER_FOUR_GIB = (off_t(1) << 32) + 1;
+
+// Levels of the deep tree, and the limits on open files of the run: the walk
+// holds one directory open per level, so the tree is deeper than the soft
+// limit, and in the second case deeper than the hard limit too.
+constexpr int TREE_DEPTH = 100;
+constexpr unsigned long LOW_SOFT_LIMIT = 32;
+constexpr unsigned long ROOMY_HARD_LIMIT = 256;
+constexpr unsigned long LOW_HARD_LIMIT = 64;
+
+// A directory name of 200 bytes; 25 of them make a path longer than PATH_MAX.
+const std::string LONG_NAME(200, 'x');
+constexpr int LONG_PATH_LEVELS = 25;
+static_assert(LONG_PATH_LEVELS * 201 > PATH_MAX);
+
+std::string shortened(const std::string& name, std::size_t width) {
+    return name.size() > width ? "..." + name.substr(name.size() - (width - 3)) : name;
+}
+
+// A file of `size` bytes that are all zero but for `last_byte` at the end;
+// holes cost no disk.
+void make_sparse_file(const fs::path& path, off_t size, char last_byte) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || ::ftruncate(fd, size) != 0 ||
+        (last_byte != 0 && ::pwrite(fd, &last_byte, 1, size - 1) != 1)) {
+        throw std::runtime_error("sparse file " + path.string());
+    }
+    ::close(fd);
+}
+
+// Directories `levels` deep below `root`, each named `name`, made one below
+// the other through open directories so that no full path is ever used; a
+// file "file" holding "data" at the bottom. Returns the relative path of the
+// file.
+std::string make_deep_tree(const fs::path& root, const std::string& name, int levels) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string relative;
+    for (int level = 0; level < levels && fd >= 0; ++level) {
+        ::mkdirat(fd, name.c_str(), 0755);
+        const int below = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = below;
+        relative += name + "/";
+    }
+    const int file = fd < 0 ? -1 : ::openat(fd, "file", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (file < 0 || ::write(file, "data", 4) != 4) {
+        throw std::runtime_error("deep tree below " + root.string());
+    }
+    ::close(file);
+    ::close(fd);
+    return relative + "file";
+}
+
+TEST(SparseFilesOverFourGiB, IdenticalOnesPassAndOneDifferingInItsLastByteIsFound) {
+    TestDirectory dir;
+    const fs::path one = dir / "one";
+    const fs::path two = dir / "two";
+    fs::create_directories(one);
+    fs::create_directories(two);
+    make_sparse_file(one / "identical", OVER_FOUR_GIB, 0);
+    // Further names of the same file, so that its bytes are read from memory
+    // the system already holds rather than made anew for every name.
+    fs::create_hard_link(one / "identical", one / "last-byte");
+    fs::create_hard_link(one / "identical", two / "identical");
+    make_sparse_file(two / "last-byte", OVER_FOUR_GIB, 'x');
+
+    const RunResult run = run_trelvik(dir, {one.string(), two.string()});
+
+    std::string out = announcement(2);
+    std::string log;
+    std::size_t number = 0;
+    for (const std::string& name : listing_order(one)) {
+        out += progress_line(++number, name) + cleared_line(CLEAR_WIDTH);
+        if (name == "last-byte") {
+            out += differing_line(right_aligned(name, RESULT_NAME_WIDTH));
+            log += right_aligned(name, LOG_NAME_WIDTH) + " - ACHTUNG!!! NICHT identisch!!!\n";
+        } else {
+            log += right_aligned(name, LOG_NAME_WIDTH) + " - OK\n";
+        }
+    }
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, out + closing_lines(1, 0));
+    EXPECT_EQ(run.log, log);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
+    TestDirectory dir;
+    const fs::path one = dir / "one";
+    const fs::path two = dir / "two";
+    fs::create_directories(one);
+    fs::create_directories(two);
+    const std::string rel = make_deep_tree(one, "d", TREE_DEPTH);
+    make_deep_tree(two, "d", TREE_DEPTH);
+
+    RunOptions options;
+    options.open_files_soft_limit = LOW_SOFT_LIMIT;
+    options.open_files_hard_limit = ROOMY_HARD_LIMIT;
+    const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, shortened(rel, PROGRESS_NAME_WIDTH)) +
+                           cleared_line(CLEAR_WIDTH) + closing_lines(0, 0));
+    EXPECT_EQ(run.log, shortened(rel, LOG_NAME_WIDTH) + " - OK\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {
+    TestDirectory dir;
+    const fs::path one = dir / "one";
+    fs::create_directories(one);
+    fs::create_directories(dir / "two");
+    make_deep_tree(one, "d", TREE_DEPTH);
+
+    RunOptions options;
+    options.open_files_soft_limit = LOW_HARD_LIMIT;
+    options.open_files_hard_limit = LOW_HARD_LIMIT;
+    const RunResult run = run_trelvik(dir, {one.string(), (dir / "two").string()}, options);
+
+    // The message names the directory that could not be opened, as many
+    // levels down as the limit allowed directories to be held open.
+    const std::string prefix = "FEHLER: Zugriff verweigert bei \"" + one.string();
+    const std::string suffix = "\" (Too many open files)\n\n";
+    ASSERT_TRUE(run.err.starts_with(prefix)) << run.err;
+    ASSERT_TRUE(run.err.ends_with(suffix)) << run.err;
+    const std::string levels =
+        run.err.substr(prefix.size(), run.err.size() - prefix.size() - suffix.size());
+    EXPECT_EQ(levels.size() % 2, 0u);
+    EXPECT_EQ(levels.find_first_not_of("/d"), std::string::npos);
+    EXPECT_EQ(levels.find("//"), std::string::npos);
+    EXPECT_EQ(levels.find("dd"), std::string::npos);
+    EXPECT_GT(levels.size() / 2, LOW_HARD_LIMIT / 2);
+    EXPECT_LE(levels.size() / 2, LOW_HARD_LIMIT);
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(run.log_exists);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(PathLongerThanPathMax, InSourceTreeEndsTheScanNamingTheFile) {
+    TestDirectory dir;
+    const fs::path one = dir / "one";
+    fs::create_directories(one);
+    fs::create_directories(dir / "two");
+    const std::string rel = make_deep_tree(one, LONG_NAME, LONG_PATH_LEVELS);
+
+    const RunResult run = run_trelvik(dir, {one.string(), (dir / "two").string()});
+
+    EXPECT_EQ(run.err, "FEHLER: Zugriff verweigert bei \"" + one.string() + "/" + rel +
+                           "\" (File name too long)\n\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(run.log_exists);
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(PathLongerThanPathMax, OfCounterpartEndsTheRunWithReadFailureNamingIt) {
+    TestDirectory dir;
+    // Directory 2 itself is just short enough to be named; the path of the
+    // copy below it is not.
+    fs::path two = dir / "two";
+    while (two.native().size() + 1 + LONG_NAME.size() < PATH_MAX) {
+        two /= LONG_NAME;
+    }
+    fs::create_directories(two);
+    const std::string rel = LONG_NAME + "-file";
+    ASSERT_GE(two.native().size() + 1 + rel.size(), std::size_t(PATH_MAX));
+    write_file(dir / "one" / rel, "data");
+
+    const RunResult run = run_trelvik(dir, {(dir / "one").string(), two.string()});
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, shortened(rel, PROGRESS_NAME_WIDTH)) +
+                           cleared_line(CLEAR_WIDTH) + read_failure_message(rel));
+    std::string log = "\n";
+    EXPECT_EQ(run.log, log += read_failure_message(rel));
+    EXPECT_EQ(run.status, 1);
+}
+
+}  // namespace
