@@ -2,10 +2,12 @@
 // the promise that the program itself never writes into either tree.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "run_program.h"
@@ -22,6 +24,9 @@ constexpr std::size_t LOG_NAME_WIDTH = 80;
 // it once the program has opened it; sparse, so it costs no disk.
 constexpr std::uintmax_t SLOW_FILE_SIZE = std::uintmax_t(1) << 28;
 constexpr auto WAIT_FOR_OPEN = std::chrono::seconds(20);
+// Long enough for any of these runs, short enough that a run blocked on a
+// named pipe fails the test quickly.
+constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
 
 std::string console_column(const std::string& name) {
     return right_aligned(name, RESULT_NAME_WIDTH);
@@ -94,33 +99,53 @@ void make_sparse_file(const fs::path& path, std::uintmax_t size) {
     fs::resize_file(path, size);
 }
 
-TEST(FileRemovedAfterScan, EndsTheRunWithReadFailureNamingIt) {
-    TestDirectory dir;
-    const fs::path one = dir / "one";
-    const fs::path two = dir / "two";
-    write_file(one / "first", "data");
-    write_file(one / "second", "data");
-    // The first file is missing in the copy, so the run pauses on it; the
-    // second one is removed from directory 1 meanwhile.
-    const std::vector<std::string> order = listing_order(one);
-    const std::string& missing = order[0];
-    const std::string& removed = order[1];
-    write_file(two / removed, "data");
-
-    RunOptions options;
-    options.on_output = [&](const std::string& out) {
-        if (out.find("NICHT gefunden!") != std::string::npos && fs::exists(one / removed)) {
-            fs::remove(one / removed);
-        }
+TEST(FileChangedAfterScan, RemovedOrReplacedByNamedPipeEndsTheRunWithReadFailure) {
+    const struct {
+        const char* change;
+        void (*apply)(const fs::path& file);
+    } changes[] = {
+        {"removed", [](const fs::path& file) { fs::remove(file); }},
+        {"replaced by a named pipe",
+         [](const fs::path& file) {
+             fs::remove(file);
+             if (::mkfifo(file.c_str(), 0644) != 0) {
+                 throw std::runtime_error("mkfifo");
+             }
+         }},
     };
-    const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.change);
+        TestDirectory dir;
+        const fs::path one = dir / "one";
+        const fs::path two = dir / "two";
+        write_file(one / "first", "data");
+        write_file(one / "second", "data");
+        // The first file is missing in the copy, so the run pauses on it; the
+        // second one is changed in directory 1 meanwhile.
+        const std::vector<std::string> order = listing_order(one);
+        const std::string& missing = order[0];
+        const std::string& changed = order[1];
+        write_file(two / changed, "data");
 
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, announcement(2) + progress_line(1, missing) + cleared_line(CLEAR_WIDTH) +
-                           missing_line(console_column(missing)) + progress_line(2, removed) +
-                           cleared_line(CLEAR_WIDTH) + read_failure_message(removed));
-    EXPECT_EQ(run.log, log_line(missing, " - NICHT gefunden!\n") + aborted_log(removed));
-    EXPECT_EQ(run.status, 1);
+        bool done = false;
+        RunOptions options;
+        options.timeout = SHORT_TIMEOUT;
+        options.on_output = [&](const std::string& out) {
+            if (!done && out.find("NICHT gefunden!") != std::string::npos) {
+                change.apply(one / changed);
+                done = true;
+            }
+        };
+        const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
+
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, announcement(2) + progress_line(1, missing) + cleared_line(CLEAR_WIDTH) +
+                               missing_line(console_column(missing)) + progress_line(2, changed) +
+                               cleared_line(CLEAR_WIDTH) + read_failure_message(changed));
+        EXPECT_EQ(run.log, log_line(missing, " - NICHT gefunden!\n") + aborted_log(changed));
+        EXPECT_EQ(run.status, 1);
+    }
 }
 
 TEST(CopyChangedBetweenSizeQueryAndReads, TruncatedOrGrownIsReportedAsDifferent) {

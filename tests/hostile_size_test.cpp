@@ -151,8 +151,9 @@ TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {
     EXPECT_EQ(levels.find_first_not_of("/d"), std::string::npos);
     EXPECT_EQ(levels.find("//"), std::string::npos);
     EXPECT_EQ(levels.find("dd"), std::string::npos);
+    // One directory per level is held open, beside the three standard streams.
     EXPECT_GT(levels.size() / 2, LOW_HARD_LIMIT / 2);
-    EXPECT_LE(levels.size() / 2, LOW_HARD_LIMIT);
+    EXPECT_LE(levels.size() / 2, LOW_HARD_LIMIT - 3);
     EXPECT_EQ(run.out, "");
     EXPECT_FALSE(run.log_exists);
     EXPECT_EQ(run.status, 1);
