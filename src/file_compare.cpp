@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -11,9 +13,16 @@ namespace {
 
 constexpr std::size_t BLOCK_SIZE = 65536;
 
-// Files bigger than this get a read-ahead hint, so that a disk is asked for
-// long runs of each file rather than for one block at a time.
+// Files bigger than this are read with read-ahead hints. Read in lockstep,
+// two files on one disk would otherwise be fetched in turns of the kernel's
+// own read-ahead (often 128 KiB), with a seek between any two turns; hinted,
+// the disk is asked for READ_AHEAD_TURN bytes of one file, then of the
+// other, one to two turns ahead of the reading.
 constexpr off_t READ_AHEAD_THRESHOLD = 1 << 20;
+constexpr off_t READ_AHEAD_TURN = 4 << 20;
+// The piece asked for by one hint: no more than the kernel fetches on one
+// request from a usual disk.
+constexpr off_t READ_AHEAD_PIECE = 1 << 20;
 
 // Size of the regular file at `path`, following links, in `size`; false when
 // there is no regular file there.
@@ -72,13 +81,36 @@ ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size) {
     return static_cast<ssize_t>(filled);
 }
 
+// Asks the kernel to start reading the bytes from `from` up to `to` of `fd`
+// in the background, unless the first of them is in the page cache already:
+// then the file has most likely been read whole before, and the hint would
+// cost more than it gains (it looks up every page).
+void hint_read_ahead(int fd, off_t from, off_t to) {
+    char byte;
+    iovec probe{&byte, 1};
+    if (::preadv2(fd, &probe, 1, from, RWF_NOWAIT) == 1) {
+        return;
+    }
+    for (off_t piece = from; piece < to; piece += READ_AHEAD_PIECE) {
+        ::posix_fadvise(fd, piece, READ_AHEAD_PIECE, POSIX_FADV_WILLNEED);
+    }
+}
+
 // Compares two open files of `size` bytes each, block by block.
 int compare_contents(int fd_a, int fd_b, off_t size) {
     alignas(64) char buffer_a[BLOCK_SIZE];
     alignas(64) char buffer_b[BLOCK_SIZE];
     off_t position_a = 0;
     off_t position_b = 0;
+    // Both files have been asked for up to here.
+    off_t hinted = size > READ_AHEAD_THRESHOLD ? 0 : size;
     for (;;) {
+        if (hinted < size && hinted - position_a < READ_AHEAD_TURN) {
+            const off_t to = std::min(hinted + READ_AHEAD_TURN, size);
+            hint_read_ahead(fd_a, hinted, to);
+            hint_read_ahead(fd_b, hinted, to);
+            hinted = to;
+        }
         const ssize_t count_a = read_block(fd_a, buffer_a, position_a, size);
         const ssize_t count_b = read_block(fd_b, buffer_b, position_b, size);
         if (count_a < 0 || count_b < 0) {
