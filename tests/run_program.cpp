@@ -43,7 +43,9 @@ fs::path output_file(const TestDirectory& directory) {
 [[noreturn]] void start_program(const TestDirectory& directory, const std::vector<char*>& argv,
                                 const RunOptions& options, int out_fd, int err_fd) {
     const std::string tmp = directory.private_tmp().string();
-    if (::unshare(CLONE_NEWNS) != 0 ||
+    // Opened before /tmp is replaced, since the build may live below it.
+    const int program_fd = ::open(argv[0], O_PATH | O_CLOEXEC);
+    if (program_fd < 0 || ::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) {
         ::_exit(125);
@@ -89,7 +91,7 @@ fs::path output_file(const TestDirectory& directory) {
     // A shell starts programs with the default action for a broken pipe,
     // whatever the test runner chose for itself.
     ::signal(SIGPIPE, SIG_DFL);
-    ::execv(argv[0], argv.data());
+    ::execveat(program_fd, "", argv.data(), environ, AT_EMPTY_PATH);
     ::_exit(127);
 }
 
