@@ -35,13 +35,17 @@ bool regular_file_size(const std::string& path, off_t& size) {
     return true;
 }
 
-// Opens the regular file at `path` for reading and returns the descriptor, or
-// -1 when it cannot be opened. Opening never blocks, and neither does reading,
-// should a named pipe have taken the place of the file since its size was
-// queried.
+// Opens `path` for reading without blocking and returns the descriptor, or -1
+// when it cannot be opened or is no longer a regular file: a named pipe may
+// have taken the place of the file since its size was queried.
 int open_regular_file(const std::string& path, off_t size) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        return -1;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
         return -1;
     }
     if (size > READ_AHEAD_THRESHOLD) {
