@@ -145,46 +145,28 @@ std::string make_trees(const TestDirectory& dir, bool unreadable_last) {
     return log;
 }
 
-TEST(StandardOutput, ClosedStillGivesTheFullLogAndStatus) {
-    for (const bool unreadable_last : {false, true}) {
-        SCOPED_TRACE(unreadable_last ? "with read failure" : "complete run");
-        TestDirectory dir;
-        const std::string log = make_trees(dir, unreadable_last);
-        const std::string before = tree_snapshot(dir / "one") + tree_snapshot(dir / "two");
+TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndStatus) {
+    for (const Output output : {Output::closed, Output::dev_full}) {
+        for (const bool unreadable_last : {false, true}) {
+            SCOPED_TRACE(output == Output::closed ? "closed" : "/dev/full");
+            SCOPED_TRACE(unreadable_last ? "with read failure" : "complete run");
+            TestDirectory dir;
+            const std::string log = make_trees(dir, unreadable_last);
+            const std::string before = tree_snapshot(dir / "one") + tree_snapshot(dir / "two");
 
-        RunOptions options;
-        options.output = Output::closed;
-        options.timeout = SHORT_TIMEOUT;
-        const RunResult run =
-            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+            RunOptions options;
+            options.output = output;
+            options.timeout = SHORT_TIMEOUT;
+            const RunResult run =
+                run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
 
-        EXPECT_FALSE(run.timed_out);
-        EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.log, log);
-        EXPECT_EQ(run.status, unreadable_last ? 1 : 0);
-    }
-}
-
-TEST(StandardOutput, FullDeviceStillGivesTheFullLogAndStatus) {
-    for (const bool unreadable_last : {false, true}) {
-        SCOPED_TRACE(unreadable_last ? "with read failure" : "complete run");
-        TestDirectory dir;
-        const std::string log = make_trees(dir, unreadable_last);
-        const std::string before = tree_snapshot(dir / "one") + tree_snapshot(dir / "two");
-
-        RunOptions options;
-        options.output = Output::dev_full;
-        options.timeout = SHORT_TIMEOUT;
-        const RunResult run =
-            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
-
-        EXPECT_FALSE(run.timed_out);
-        EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.log, log);
-        EXPECT_EQ(run.status, unreadable_last ? 1 : 0);
+            EXPECT_FALSE(run.timed_out);
+            EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.log, log);
+            EXPECT_EQ(run.status, unreadable_last ? 1 : 0);
+        }
     }
 }
 
