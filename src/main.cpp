@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -88,6 +89,8 @@ unsigned get_terminal_width() {
     return FALLBACK_TERMINAL_WIDTH;
 }
 
+// The console columns on a terminal `terminal_width` columns wide, which is
+// at least MIN_TERMINAL_WIDTH.
 ColumnWidths column_widths(unsigned terminal_width) {
     ColumnWidths widths;
     widths.progress_name_width = terminal_width - PROGRESS_TEXT_WIDTH;
@@ -147,17 +150,25 @@ std::vector<std::string> read_command_line(int argc, char** argv, std::size_t& r
     return directories;
 }
 
+// True for the errors of a lookup that mean nothing is there: a missing
+// name, a path through something that is no directory, and a link that leads
+// nowhere or into a loop of links.
+bool means_absent(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
+}
+
 // Ends the run unless something exists at `directory`, links followed.
 void require_existing(const std::string& directory) {
     struct stat status;
     if (::stat(directory.c_str(), &status) == 0) {
         return;
     }
-    if (errno == ENOENT || errno == ENOTDIR) {
+    const int error = errno;
+    if (means_absent(error)) {
         std::cerr << "trelvik Fehler - Verzeichnis " + directory + " nicht gefunden.\n\n";
     } else {
         std::cerr << "trelvik Fehler - Verzeichnis " + directory + " nicht zugänglich (" +
-                         std::generic_category().message(errno) + ").\n\n";
+                         std::generic_category().message(error) + ").\n\n";
     }
     std::exit(1);
 }
@@ -193,15 +204,13 @@ std::FILE* open_log_file() {
 // Where a file's copy stands in directory 2.
 enum class Counterpart { present, missing, unknown };
 
-// Whether something exists at `path`, links followed: a link that leads
-// nowhere or into a loop, and a path through something that is no directory,
-// count as missing; unknown when the path cannot be looked up at all. The
-// status of what is there goes to `status`.
+// Whether something exists at `path`, links followed; unknown when the path
+// cannot be looked up at all. The status of what is there goes to `status`.
 Counterpart find_counterpart(const std::string& path, struct stat& status) {
     if (::stat(path.c_str(), &status) == 0) {
         return Counterpart::present;
     }
-    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+    if (means_absent(errno)) {
         return Counterpart::missing;
     }
     return Counterpart::unknown;
@@ -234,7 +243,7 @@ void write_log(ComparisonPass& pass, const std::string& text) {
 }
 
 void write_progress_line(const ComparisonPass& pass, std::size_t number, const std::string& name) {
-    char digits[24];
+    char digits[std::numeric_limits<std::size_t>::digits10 + 1];
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
     std::string line = "\r Vergleiche Datei Nr ";
     line.append(digits, end);

@@ -1,6 +1,7 @@
 #include "tree_scan.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,6 +11,8 @@
 #include <set>
 #include <string_view>
 #include <system_error>
+
+#include "column_fit.h"
 
 namespace fs = std::filesystem;
 
@@ -35,9 +38,12 @@ std::string quoted(const std::string& path) {
     return result + '"';
 }
 
-// Ends the scan because the entry at `path` cannot be opened or examined.
+// Ends the scan because the entry at `path` cannot be opened or examined. On
+// a terminal the control characters of the path are masked, since a name
+// found in the tree must not steer the terminal.
 [[noreturn]] void fail_on_entry(const std::string& path, const std::error_code& error) {
-    std::cerr << "FEHLER: Zugriff verweigert bei " + quoted(path) + " (" + error.message() +
+    const std::string shown = ::isatty(STDERR_FILENO) == 1 ? mask_control_characters(path) : path;
+    std::cerr << "FEHLER: Zugriff verweigert bei " + quoted(shown) + " (" + error.message() +
                      ")\n\n";
     std::exit(1);
 }
@@ -86,6 +92,7 @@ struct RelativePaths {
 // directory that may be searched and not just listed; each directory is
 // checked once for a run of its entries. False when the file has vanished.
 bool reachable_by_path(RelativePaths& paths, const std::string& path) {
+    // Every entry path holds the "/" that joins the root to the names below.
     const std::string_view parent(path.data(), path.rfind('/'));
     if (paths.searchable_parent == parent) {
         return true;

@@ -138,8 +138,9 @@ TEST(DirectoryArguments, MissingFirstDirectoryIsNamedAlone) {
     TestDirectory dir;
     write_file(dir / "datei", "x");
     fs::create_symlink(dir / "nirgends", dir / "haengend");
+    fs::create_symlink(dir / "kreis", dir / "kreis");
     fs::create_directories(dir / "zwei");
-    for (const std::string missing : {"eins", "datei/unter", "haengend"}) {
+    for (const std::string missing : {"eins", "datei/unter", "haengend", "kreis"}) {
         const std::string one = (dir / missing).string();
         SCOPED_TRACE(one);
         const std::string message = "trelvik Fehler - Verzeichnis " + one + " nicht gefunden.\n\n";

@@ -72,6 +72,29 @@ TEST(UnreadableDirectory, InSourceTreeEndsTheScanNamingIt) {
                             "\" (Permission denied)\n\n");
 }
 
+TEST(UnreadableDirectory, NamedWithControlCharactersIsMaskedOnTerminalOnly) {
+    TestDirectory dir;
+    const std::string name = "x\x1b[2J\ry";
+    write_file(dir / "one" / name / "file", "data");
+    fs::create_directories(dir / "two");
+    fs::permissions(dir / "one" / name, NO_ACCESS);
+    const std::string message = "FEHLER: Zugriff verweigert bei \"" + (dir / "one").string() + "/" +
+                                "x?[2J?y" + "\" (Permission denied)\n\n";
+
+    RunOptions options;
+    options.unprivileged = true;
+    options.output = Output::terminal;
+    options.errors_on_terminal = true;
+    const RunResult on_terminal =
+        run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+    EXPECT_EQ(on_terminal.out, message);
+    EXPECT_EQ(on_terminal.status, 1);
+
+    expect_scan_failure(run_unprivileged(dir, dir / "one", dir / "two"),
+                        "FEHLER: Zugriff verweigert bei \"" + (dir / "one" / name).string() +
+                            "\" (Permission denied)\n\n");
+}
+
 TEST(UnreadableDirectory, AsDirectoryOneEndsTheScanNamingIt) {
     TestDirectory dir;
     write_file(dir / "one" / "file", "data");

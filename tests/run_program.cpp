@@ -63,7 +63,7 @@ fs::path output_file(const TestDirectory& directory) {
     } else {
         ::dup2(out_fd, STDOUT_FILENO);
     }
-    ::dup2(err_fd, STDERR_FILENO);
+    ::dup2(options.errors_on_terminal ? out_fd : err_fd, STDERR_FILENO);
     if (options.output == Output::terminal) {
         ::setsid();
         ::ioctl(STDOUT_FILENO, TIOCSCTTY, 0);

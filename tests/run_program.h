@@ -18,6 +18,8 @@ struct RunOptions {
     // Size of the pseudo-terminal when `output` is Output::terminal.
     unsigned short columns = 80;
     unsigned short rows = 24;
+    // Standard error goes to the pseudo-terminal too, and so into `out`.
+    bool errors_on_terminal = false;
     // Runs the program as the user and group nobody, for whom permissions
     // count (the tests run as root).
     bool unprivileged = false;
