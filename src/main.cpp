@@ -242,6 +242,14 @@ void write_log(ComparisonPass& pass, const std::string& text) {
     }
 }
 
+// Closes the log, which completes it.
+void close_log(ComparisonPass& pass) {
+    if (pass.log != nullptr) {
+        std::fclose(pass.log);
+        pass.log = nullptr;
+    }
+}
+
 void write_progress_line(const ComparisonPass& pass, std::size_t number, const std::string& name) {
     char digits[std::numeric_limits<std::size_t>::digits10 + 1];
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
@@ -269,9 +277,7 @@ void report_problem(ComparisonPass& pass, const std::string& rel, const std::str
         "Programmabbruch durch FEHLER: Es ist ein Fehler beim Lesen der Datei ";
     write_console(pass.clear_line + message + name + " aufgetreten!!!\n");
     write_log(pass, "\n" + message + rel + " aufgetreten!!!\n");
-    if (pass.log != nullptr) {
-        std::fclose(pass.log);
-    }
+    close_log(pass);
     std::exit(1);
 }
 
@@ -337,9 +343,7 @@ void run_comparison_pass(const std::vector<std::string>& files, const std::strin
         write_progress_line(pass, k + 1, name);
         check_file(pass, rel, name, path_1, path_2);
     }
-    if (pass.log != nullptr) {
-        std::fclose(pass.log);
-    }
+    close_log(pass);
     write_summary(pass);
 }
 
