@@ -126,46 +126,35 @@ int compare_contents(int fd_a, int fd_b, off_t size) {
     }
 }
 
-// Compares the regular file of `size_a` bytes at `path_a` with the file at
-// `path_b`, whose status is `status_b`.
-int compare_files(const std::string& path_a, off_t size_a, const std::string& path_b,
-                  const struct stat& status_b) {
-    if (!S_ISREG(status_b.st_mode)) {
+}  // namespace
+
+int files_equal(const std::string& path_a, const std::string& path_b) {
+    struct stat status_b;
+    if (::stat(path_b.c_str(), &status_b) != 0) {
         return FILES_UNREADABLE;
     }
-    if (size_a != status_b.st_size) {
+    return files_equal(path_a, path_b, status_b);
+}
+
+int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b) {
+    off_t size = 0;
+    if (!regular_file_size(path_a, size) || !S_ISREG(status_b.st_mode)) {
+        return FILES_UNREADABLE;
+    }
+    if (size != status_b.st_size) {
         return FILES_DIFFERENT;
     }
-    const int fd_a = open_regular_file(path_a, size_a);
+    const int fd_a = open_regular_file(path_a, size);
     if (fd_a < 0) {
         return FILES_UNREADABLE;
     }
-    const int fd_b = open_regular_file(path_b, size_a);
+    const int fd_b = open_regular_file(path_b, size);
     if (fd_b < 0) {
         ::close(fd_a);
         return FILES_UNREADABLE;
     }
-    const int result = compare_contents(fd_a, fd_b, size_a);
+    const int result = compare_contents(fd_a, fd_b, size);
     ::close(fd_b);
     ::close(fd_a);
     return result;
-}
-
-}  // namespace
-
-int files_equal(const std::string& path_a, const std::string& path_b) {
-    off_t size_a = 0;
-    struct stat status_b;
-    if (!regular_file_size(path_a, size_a) || ::stat(path_b.c_str(), &status_b) != 0) {
-        return FILES_UNREADABLE;
-    }
-    return compare_files(path_a, size_a, path_b, status_b);
-}
-
-int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b) {
-    off_t size_a = 0;
-    if (!regular_file_size(path_a, size_a)) {
-        return FILES_UNREADABLE;
-    }
-    return compare_files(path_a, size_a, path_b, status_b);
 }
