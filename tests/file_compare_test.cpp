@@ -1,16 +1,12 @@
 // Unit tests of the byte-wise comparison of one file with its copy.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -23,7 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t BLOCK = 65536;
-constexpr uid_t NOBODY = 65534;
 
 static_assert(FILES_IDENTICAL == 0 && FILES_DIFFERENT == 1 && FILES_UNREADABLE == 2);
 
@@ -40,15 +35,6 @@ std::string pattern(std::size_t size) {
 std::string with_byte_flipped(std::string bytes, std::size_t position) {
     bytes[position] = static_cast<char>(bytes[position] ^ 0x01);
     return bytes;
-}
-
-// Turns the calling process into the user and group nobody, for whom
-// permissions count; ends it with status 99 when that fails.
-void become_nobody() {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) {
-        std::fputs("cannot become nobody\n", stderr);
-        std::_Exit(99);
-    }
 }
 
 // Tells whether any of the watched paths has been opened since the watch
@@ -155,14 +141,7 @@ TEST(FilesEqual, NamedPipeDeviceOrSocketIsAnErrorAndIsNeverOpened) {
     write_file(dir / "empty", "");
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
     ASSERT_EQ(::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
-    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string socket_path = (dir / "socket").string();
-    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
-    std::strcpy(address.sun_path, socket_path.c_str());
-    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(sock);
+    make_socket(dir / "socket");
     fs::create_symlink("pipe", dir / "link-to-pipe");
 
     // Every special file has size 0, like the empty file: only the type test

@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -28,6 +31,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t NOBODY = 65534;
+// Width of the blanked progress line when standard output is no terminal.
+constexpr std::size_t PIPE_CLEAR_WIDTH = 100;
 
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
@@ -81,9 +86,8 @@ fs::path output_file(const TestDirectory& directory) {
             ::_exit(126);
         }
     }
-    if (options.unprivileged &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0)) {
-        ::_exit(126);
+    if (options.unprivileged) {
+        become_nobody();
     }
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
         ::_exit(126);
@@ -239,6 +243,29 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     return result;
 }
 
+void become_nobody() {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) {
+        std::fputs("cannot become nobody\n", stderr);
+        std::_Exit(99);
+    }
+}
+
+void make_socket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (fd < 0 || path.native().size() >= sizeof address.sun_path) {
+        throw std::runtime_error("socket " + path.string());
+    }
+    std::strcpy(address.sun_path, path.c_str());
+    const bool bound =
+        ::bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (!bound) {
+        throw std::runtime_error("socket " + path.string());
+    }
+}
+
 void write_file(const fs::path& path, const std::string& contents) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
@@ -285,6 +312,16 @@ std::string closing_lines(int differ_count, int missing_count) {
                                           " Dateien sind unterschiedlich und " +
                                           std::to_string(missing_count) + " Dateien fehlen.\n";
     return "\n" + summary + "\n-------------------- Überprüfung beendet. --------------------\n\n";
+}
+
+std::string identical_file_output(const std::string& name) {
+    return announcement(1) + progress_line(1, name) + cleared_line(PIPE_CLEAR_WIDTH) +
+           closing_lines(0, 0);
+}
+
+std::string aborted_log(const std::string& rel) {
+    std::string log = "\n";
+    return log += read_failure_message(rel);
 }
 
 std::string right_aligned(const std::string& name, std::size_t width) {

@@ -77,6 +77,13 @@ class TestDirectory {
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options = {});
 
+// Makes the calling process the user and group nobody, for whom permissions
+// count; ends it with status 99 when that fails. For child processes only.
+void become_nobody();
+
+// Creates a Unix domain socket bound at `path`.
+void make_socket(const std::filesystem::path& path);
+
 // Creates `path` and its parent directories with `contents`.
 void write_file(const std::filesystem::path& path, const std::string& contents);
 
@@ -100,6 +107,12 @@ std::string differing_line(const std::string& name_column);
 std::string read_failure_message(const std::string& name);
 // The summary and the closing line.
 std::string closing_lines(int differ_count, int missing_count);
+// Whole standard output, on a pipe, of a run over the one identical file
+// `name`.
+std::string identical_file_output(const std::string& name);
+// The log of a run that ends on `rel` as its first file: an empty line and
+// the abort line.
+std::string aborted_log(const std::string& rel);
 // `name`, plain ASCII and no longer than `width`, right-aligned in `width`
 // columns.
 std::string right_aligned(const std::string& name, std::size_t width);

@@ -1,15 +1,11 @@
 // Unit tests of the walk of the source tree that yields the list of files.
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -26,8 +22,6 @@ using Files = std::vector<std::string>;
 using ::testing::Eq;
 using ::testing::ExitedWithCode;
 
-constexpr uid_t NOBODY = 65534;
-
 const Files EXCLUDED_NAMES = {"lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery",
                               "RECYCLER"};
 
@@ -40,15 +34,6 @@ Files sorted(Files files) {
 
 Files scan_sorted(const fs::path& root) {
     return sorted(scan_directory(root.string()));
-}
-
-// Turns the calling process into the user and group nobody, for whom
-// permissions count; ends it with status 99 when that fails.
-void become_nobody() {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) {
-        std::fputs("cannot become nobody\n", stderr);
-        std::_Exit(99);
-    }
 }
 
 // For a child process: scans `root` and writes the sorted list, one path a
@@ -76,17 +61,6 @@ std::string root_failure(const std::string& root, const std::string& description
 
 std::string access_failure(const std::string& quoted_path) {
     return "FEHLER: Zugriff verweigert bei " + quoted_path + " (Permission denied)\n\n";
-}
-
-void make_socket(const fs::path& path) {
-    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(sock, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(path.native().size(), sizeof address.sun_path);
-    std::strcpy(address.sun_path, path.c_str());
-    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(sock);
 }
 
 TEST(ScanDirectory, EmptyDirectoryYieldsNoFiles) {

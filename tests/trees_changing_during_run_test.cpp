@@ -36,11 +36,6 @@ std::string log_line(const std::string& name, const std::string& outcome) {
     return right_aligned(name, LOG_NAME_WIDTH) + outcome;
 }
 
-std::string aborted_log(const std::string& rel) {
-    std::string log = "\n";
-    return log += read_failure_message(rel);
-}
-
 // The process ids of this test's children.
 std::vector<pid_t> child_processes() {
     std::vector<pid_t> children;

@@ -2,12 +2,9 @@
 // either tree: nothing that could block is ever opened, and each kind of file
 // has one fixed outcome.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "run_program.h"
@@ -30,19 +27,6 @@ void make_fifo(const fs::path& path) {
     if (::mkfifo(path.c_str(), 0644) != 0) {
         throw std::runtime_error("mkfifo " + path.string());
     }
-}
-
-// A socket file that nobody listens on any more.
-void make_socket(const fs::path& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd < 0 ||
-        ::bind(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
-        throw std::runtime_error("socket " + path.string());
-    }
-    ::close(fd);
 }
 
 // A kind of file that is neither a regular file nor a directory.
@@ -69,18 +53,6 @@ const SpecialFile SPECIAL_FILES[] = {
      },
      true},
 };
-
-std::string identical_file_output(const std::string& name) {
-    return announcement(1) + progress_line(1, name) + cleared_line(CLEAR_WIDTH) +
-           closing_lines(0, 0);
-}
-
-// The log of a run that ends on `rel` as its first file: an empty line and
-// the abort line.
-std::string aborted_log(const std::string& rel) {
-    std::string log = "\n";
-    return log += read_failure_message(rel);
-}
 
 TEST(SpecialFilesInSourceTree, ArePassedOverAndOnlyTheRegularFileIsChecked) {
     TestDirectory dir;

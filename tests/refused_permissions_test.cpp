@@ -24,13 +24,6 @@ RunResult run_unprivileged(const TestDirectory& dir, const fs::path& one, const 
     return run_trelvik(dir, {one.string(), two.string()}, options);
 }
 
-// The log of a run that ends on `rel` as its first file: an empty line and
-// the abort line.
-std::string aborted_log(const std::string& rel) {
-    std::string log = "\n";
-    return log += read_failure_message(rel);
-}
-
 // What a run over the one file `rel` shows when that file cannot be read.
 void expect_read_failure(const RunResult& run, const std::string& rel) {
     EXPECT_EQ(run.err, "");
