@@ -31,6 +31,14 @@ bool is_control_character(unsigned char byte) {
     return byte < 0x20 || byte == 0x7F;
 }
 
+// True when `s` holds, at `offset`, a C1 control character (U+0080 to
+// U+009F) written as UTF-8: 0xC2 followed by 0x80 to 0x9F.
+bool is_c1_control_at(const std::string& s, std::size_t offset) {
+    return static_cast<unsigned char>(s[offset]) == 0xC2 && offset + 1 < s.size() &&
+           static_cast<unsigned char>(s[offset + 1]) <= 0x9F &&
+           is_continuation_byte(static_cast<unsigned char>(s[offset + 1]));
+}
+
 // "..." followed by the last `width` - 3 characters of `s`, which is `length`
 // characters long and longer than `width`.
 std::string cut_at_front(const std::string& s, std::size_t length, std::size_t width) {
@@ -77,10 +85,15 @@ std::string fehlerausgabe(const std::string& s, std::size_t width) {
 }
 
 std::string mask_control_characters(const std::string& s) {
-    std::string masked = s;
-    for (char& c : masked) {
-        if (is_control_character(static_cast<unsigned char>(c))) {
-            c = '?';
+    std::string masked;
+    masked.reserve(s.size());
+    for (std::size_t offset = 0; offset < s.size(); ++offset) {
+        if (is_c1_control_at(s, offset)) {
+            masked += '?';
+            ++offset;
+        } else {
+            const char c = s[offset];
+            masked += is_control_character(static_cast<unsigned char>(c)) ? '?' : c;
         }
     }
     return masked;

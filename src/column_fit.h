@@ -22,7 +22,8 @@ std::string shorten_too_long_string(const std::string& s, std::size_t width);
 // characters; otherwise `s` right-aligned in a column of `width` characters.
 std::string fehlerausgabe(const std::string& s, std::size_t width);
 
-// `s` with every control character (0x00 to 0x1F and 0x7F) replaced by "?",
-// one for one, so that a name shown on a terminal cannot steer it. The width
-// in characters stays the same.
+// `s` with every control character replaced by "?", one for one, so that a
+// name shown on a terminal cannot steer it: the bytes 0x00 to 0x1F and 0x7F,
+// and the C1 controls U+0080 to U+009F written as UTF-8 (0xC2 0x80 to 0xC2
+// 0x9F). The width in characters stays the same.
 std::string mask_control_characters(const std::string& s);

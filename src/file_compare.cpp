@@ -35,6 +35,18 @@ bool regular_file_size(const std::string& path, off_t& size) {
     return true;
 }
 
+// Writes out what of the open file `fd` still waits to be written, waits for
+// that, and drops the file's pages from the page cache, so that its next
+// reads come from the drive and not from memory. Pages that another process
+// holds mapped stay. Failures are passed over: a file system without a drive
+// (tmpfs, /proc) has nothing to write out or drop, and data that could not
+// be written out are read back from the drive as they stand there.
+void drop_cached_pages(int fd) {
+    ::sync_file_range(
+        fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 // Opens `path` for reading without blocking and returns the descriptor, or -1
 // when it cannot be opened or is no longer a regular file: a named pipe may
 // have taken the place of the file since its size was queried.
@@ -133,10 +145,11 @@ int files_equal(const std::string& path_a, const std::string& path_b) {
     if (::stat(path_b.c_str(), &status_b) != 0) {
         return FILES_UNREADABLE;
     }
-    return files_equal(path_a, path_b, status_b);
+    return files_equal(path_a, path_b, status_b, CopyPages::drop);
 }
 
-int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b) {
+int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
+                CopyPages copy_pages) {
     off_t size = 0;
     if (!regular_file_size(path_a, size) || !S_ISREG(status_b.st_mode)) {
         return FILES_UNREADABLE;
@@ -152,6 +165,9 @@ int files_equal(const std::string& path_a, const std::string& path_b, const stru
     if (fd_b < 0) {
         ::close(fd_a);
         return FILES_UNREADABLE;
+    }
+    if (copy_pages == CopyPages::drop) {
+        drop_cached_pages(fd_b);
     }
     const int result = compare_contents(fd_a, fd_b, size);
     ::close(fd_b);

@@ -34,6 +34,8 @@ constexpr char RESET[] = "\x1b[0m";
 constexpr char BEEP[] = "\x07";
 
 constexpr char LOG_PATH[] = "/tmp/trelvik-log.txt";
+// The log lists every checked path, so only its owner may read it.
+constexpr mode_t LOG_MODE = 0600;
 constexpr std::size_t LOG_NAME_WIDTH = 80;
 constexpr auto PAUSE_AFTER_PROBLEM = std::chrono::milliseconds(500);
 
@@ -102,6 +104,17 @@ ColumnWidths column_widths(unsigned terminal_width) {
     return widths;
 }
 
+// Says on standard error when some of standard output could not be written
+// (a full disk, an I/O error), since the report is then incomplete; true in
+// that case, which must end the run with status 1.
+bool report_unwritten_output() {
+    if (std::cout.good()) {
+        return false;
+    }
+    std::cerr << "trelvik Fehler - Die Ausgabe konnte nicht vollständig geschrieben werden.\n\n";
+    return true;
+}
+
 // Ends the run over a command-line option that cannot be used.
 [[noreturn]] void fail_on_option(const std::string& message) {
     std::cerr << "trelvik ERROR: " + message + "\n\n";
@@ -131,7 +144,7 @@ std::vector<std::string> read_command_line(int argc, char** argv, std::size_t& r
         const std::string argument = argv[i];
         if (argument == "-v" || argument == "--version") {
             std::cout << std::string(VERSION) + "\n";
-            std::exit(0);
+            std::exit(report_unwritten_output() ? 1 : 0);
         } else if (argument == "-c") {
             if (i + 1 == argc) {
                 fail_on_option("-c benötigt eine Zahl (5-300)");
@@ -178,19 +191,19 @@ void announce_file_count(std::size_t count) {
                      "Überprüfung läuft...\n";
 }
 
-// Opens the log file, emptied, or returns nullptr when it cannot be used. A
-// link at the log path is never followed, and only a regular file that
-// belongs to the user and has no other name is written to: anyone can place
-// a file of their choosing there.
+// Opens the log file, emptied and readable by its owner only, or returns
+// nullptr when it cannot be used. A link at the log path is never followed,
+// and only a regular file that belongs to the user and has no other name is
+// written to: anyone can place a file of their choosing there.
 std::FILE* open_log_file() {
-    const int fd =
-        ::open(LOG_PATH, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    const int fd = ::open(
+        LOG_PATH, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, LOG_MODE);
     if (fd < 0) {
         return nullptr;
     }
     struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
-        status.st_nlink != 1 || ::ftruncate(fd, 0) != 0) {
+        status.st_nlink != 1 || ::fchmod(fd, LOG_MODE) != 0 || ::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return nullptr;
     }
@@ -261,12 +274,17 @@ void write_progress_line(const ComparisonPass& pass, std::size_t number, const s
 }
 
 // Reports a differing or missing file on the console, in red or blue, and
-// in the log; then pauses so that the user notices.
+// in the log, which is written out at once so that a run that is interrupted
+// leaves every problem shown so far in it; then pauses so that the user
+// notices.
 void report_problem(ComparisonPass& pass, const std::string& rel, const std::string& name,
                     const char* color, const char* console_text, const char* log_text) {
     write_console(pass.clear_line + fehlerausgabe(name, pass.widths.result_name_width) + " " +
                   color + console_text + RESET + BEEP + "\n");
     write_log(pass, fehlerausgabe(rel, LOG_NAME_WIDTH) + log_text);
+    if (pass.log != nullptr) {
+        std::fflush(pass.log);
+    }
     std::this_thread::sleep_for(PAUSE_AFTER_PROBLEM);
 }
 
@@ -278,6 +296,7 @@ void report_problem(ComparisonPass& pass, const std::string& rel, const std::str
     write_console(pass.clear_line + message + name + " aufgetreten!!!\n");
     write_log(pass, "\n" + message + rel + " aufgetreten!!!\n");
     close_log(pass);
+    report_unwritten_output();
     std::exit(1);
 }
 
@@ -296,7 +315,7 @@ void check_file(ComparisonPass& pass, const std::string& rel, const std::string&
         case Counterpart::present:
             break;
     }
-    switch (files_equal(path_1, path_2, status_2)) {
+    switch (files_equal(path_1, path_2, status_2, CopyPages::drop)) {
         case FILES_IDENTICAL:
             write_console(pass.clear_line);
             write_log(pass, fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
@@ -364,5 +383,5 @@ int main(int argc, char** argv) {
     announce_file_count(files.size());
 
     run_comparison_pass(files, directories[0], directories[1], widths);
-    return 0;
+    return report_unwritten_output() ? 1 : 0;
 }

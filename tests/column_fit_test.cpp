@@ -115,6 +115,13 @@ TEST(MaskControlCharacters, ReplacesEachControlCharacterByAQuestionMark) {
     }
 }
 
+TEST(MaskControlCharacters, ReplacesEachC1ControlWrittenAsUtf8ByOneQuestionMark) {
+    EXPECT_EQ(mask_control_characters("a\xC2\x9B[2Jb"), "a?[2Jb");
+    EXPECT_EQ(mask_control_characters("\xC2\x80\xC2\x9F"), "??");
+    EXPECT_EQ(mask_control_characters("\xC2\xA0\xC3\x9B"), "\xC2\xA0\xC3\x9B");
+    EXPECT_EQ(mask_control_characters("x\xC2"), "x\xC2");
+}
+
 TEST(MaskControlCharacters, LeavesUtf8AndOtherHighBytesAlone) {
     EXPECT_EQ(mask_control_characters("Prüfung/Größe €.txt"), "Prüfung/Größe €.txt");
     EXPECT_EQ(mask_control_characters(SINGLE_BYTE_NAME), SINGLE_BYTE_NAME);

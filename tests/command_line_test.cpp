@@ -52,7 +52,7 @@ Trees make_trees(const TestDirectory& dir, const std::string& rel, bool copied) 
     return {(dir / "eins").string(), (dir / "zwei").string()};
 }
 
-TEST(VersionRequest, PrintsBannerAndEmptyLine) {
+TEST(VersionRequest, PrintsBannerAndEmptyLineOrSaysItCouldNot) {
     TestDirectory dir;
     for (const Arguments& args : {Arguments{"-v"}, Arguments{"a", "b", "--version"}}) {
         const RunResult run = run_trelvik(dir, args);
@@ -61,6 +61,12 @@ TEST(VersionRequest, PrintsBannerAndEmptyLine) {
         EXPECT_EQ(run.status, 0);
         EXPECT_FALSE(run.log_exists);
     }
+    RunOptions full;
+    full.output = Output::dev_full;
+    const RunResult run = run_trelvik(dir, {"-v"}, full);
+    EXPECT_EQ(run.err,
+              "trelvik Fehler - Die Ausgabe konnte nicht vollständig geschrieben werden.\n\n");
+    EXPECT_EQ(run.status, 1);
 }
 
 TEST(VersionRequest, UnknownOptionBeforeItEndsTheRunWithoutBanner) {

@@ -1,6 +1,7 @@
 // End-to-end tests of the comparison pass: the progress line, the result
 // lines, the summary, the read failures and the log file of whole runs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -373,9 +374,32 @@ TEST(LogFile, LogOfAnEarlierRunIsReplaced) {
     const Trees trees(dir);
     trees.add("a.txt", "gleich\n");
     write_file(dir.log_path(), std::string(1000, '#') + "\n");
+    fs::permissions(dir.log_path(), fs::perms(0644));
     const RunResult run = run_trelvik(dir, trees.arguments());
     expect_one_identical_file(run);
     EXPECT_EQ(run.log, ok_log_line(right_aligned("a.txt", LOG_NAME_WIDTH)));
+    // It lists every checked path, so only its owner may read it.
+    EXPECT_EQ(fs::status(dir.log_path()).permissions(), fs::perms(0600));
+
+    fs::remove(dir.log_path());
+    run_trelvik(dir, trees.arguments());
+    EXPECT_EQ(fs::status(dir.log_path()).permissions(), fs::perms(0600));
+}
+
+TEST(LogFile, InterruptedRunKeepsEveryProblemShownSoFar) {
+    TestDirectory dir;
+    const Trees trees(dir);
+    trees.add("a.txt", "gleich\n", false);
+    trees.add("b.txt", "gleich\n");
+    const std::vector<std::string> order = listing_order(trees.source);
+    RunOptions options;
+    options.interrupt_after = "NICHT gefunden!";
+    const RunResult run = run_trelvik(dir, trees.arguments(), options);
+    EXPECT_EQ(run.status, 128 + SIGINT);
+    EXPECT_EQ(run.log, order[0] == "a.txt"
+                           ? missing_log_line(right_aligned("a.txt", LOG_NAME_WIDTH))
+                           : ok_log_line(right_aligned("b.txt", LOG_NAME_WIDTH)) +
+                                 missing_log_line(right_aligned("a.txt", LOG_NAME_WIDTH)));
 }
 
 TEST(LogFile, LinkAtTheLogPathIsNotFollowed) {

@@ -140,7 +140,7 @@ std::string make_trees(const TestDirectory& dir, bool unreadable_last) {
     return log;
 }
 
-TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndStatus) {
+TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndFullIsSaidWithStatus1) {
     for (const Output output : {Output::closed, Output::dev_full}) {
         for (const bool unreadable_last : {false, true}) {
             SCOPED_TRACE(output == Output::closed ? "closed" : "/dev/full");
@@ -157,10 +157,15 @@ TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndStatus) {
 
             EXPECT_FALSE(run.timed_out);
             EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
+            // Closed, it is /dev/null to the program; full, the lost report is
+            // said and the status is 1.
             EXPECT_EQ(run.out, "");
-            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.err, output == Output::closed
+                                   ? ""
+                                   : "trelvik Fehler - Die Ausgabe konnte nicht "
+                                     "vollständig geschrieben werden.\n\n");
             EXPECT_EQ(run.log, log);
-            EXPECT_EQ(run.status, unreadable_last ? 1 : 0);
+            EXPECT_EQ(run.status, unreadable_last || output == Output::dev_full ? 1 : 0);
         }
     }
 }

@@ -25,12 +25,15 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr uid_t NOBODY = 65534;
+// How long after the awaited text a run is interrupted.
+constexpr auto INTERRUPT_DELAY = std::chrono::milliseconds(100);
 // Width of the blanked progress line when standard output is no terminal.
 constexpr std::size_t PIPE_CLEAR_WIDTH = 100;
 
@@ -189,6 +192,7 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     RunResult result;
     const auto started = std::chrono::steady_clock::now();
     const auto deadline = started + options.timeout;
+    bool interrupted = false;
     struct pollfd fds[2] = {{out_read, POLLIN, 0}, {err_fds[0], POLLIN, 0}};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -212,6 +216,14 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
             }
             if (i == 0 && text.size() > before && options.on_output) {
                 options.on_output(text);
+            }
+            if (i == 0 && !interrupted && !options.interrupt_after.empty() &&
+                text.find(options.interrupt_after) != std::string::npos) {
+                // The log line follows the console line; a problem's pause
+                // leaves time enough.
+                std::this_thread::sleep_for(INTERRUPT_DELAY);
+                ::kill(child, SIGINT);
+                interrupted = true;
             }
             if (i == 0 && text.size() > before && options.reader_exits_early && fds[0].fd >= 0) {
                 ::close(out_read);

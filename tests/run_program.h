@@ -30,6 +30,9 @@ struct RunOptions {
     // Called with everything written to standard output so far, each time
     // more arrives; lets a test change the trees while the run is under way.
     std::function<void(const std::string&)> on_output;
+    // Sends SIGINT to the program, like Ctrl-C, shortly after its standard
+    // output holds this text; never when empty.
+    std::string interrupt_after;
     // Closes the reading end of standard output (a pipe) as soon as the
     // program has written something to it, like a reader that exits early.
     bool reader_exits_early = false;
