@@ -1,6 +1,7 @@
 #include "file_compare.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,6 +24,16 @@ constexpr off_t READ_AHEAD_TURN = 4 << 20;
 // The piece asked for by one hint: no more than the kernel fetches on one
 // request from a usual disk.
 constexpr off_t READ_AHEAD_PIECE = 1 << 20;
+
+// The look-ahead's window holds at most this many files, and asks for at
+// most this many bytes of them in all; of one file, no more than a read-ahead
+// turn.
+constexpr std::size_t LOOK_AHEAD_FILES = 64;
+constexpr off_t LOOK_AHEAD_BYTES = 32 << 20;
+// Files between two counts of the program's reads from drives: the
+// look-ahead rests after this many files without such a read, and wakes at
+// the next count that finds one.
+constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
 
 // Size of the regular file at `path`, following links, in `size`; false when
 // there is no regular file there.
@@ -173,4 +184,82 @@ int files_equal(const std::string& path_a, const std::string& path_b, const stru
     ::close(fd_b);
     ::close(fd_a);
     return result;
+}
+
+namespace {
+
+// Blocks that the program has read from drives so far.
+long blocks_read_from_drives() {
+    struct rusage usage;
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
+}
+
+// True when `now` shows the file that `before` showed, unchanged.
+bool same_unchanged_file(const struct stat& before, const struct stat& now) {
+    return before.st_dev == now.st_dev && before.st_ino == now.st_ino &&
+           before.st_size == now.st_size && before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
+}
+
+// Asks the kernel to fetch the first bytes of the file `rel` and of its copy
+// in the background, after the copy's pages have been dropped, where both
+// are regular files of the same size; the window's entry for the file.
+LookAheadFile fetch_ahead(const LookAhead& ahead, std::size_t index, const std::string& rel) {
+    LookAheadFile file{index, 0, false, {}};
+    const std::string path_1 = ahead.prefix_1 + rel;
+    const std::string path_2 = ahead.prefix_2 + rel;
+    off_t size = 0;
+    if (!regular_file_size(path_1, size) || ::stat(path_2.c_str(), &file.copy_status) != 0 ||
+        !S_ISREG(file.copy_status.st_mode) || file.copy_status.st_size != size) {
+        return file;
+    }
+    const int fd_1 = open_regular_file(path_1, size);
+    const int fd_2 = fd_1 < 0 ? -1 : open_regular_file(path_2, size);
+    if (fd_2 >= 0) {
+        drop_cached_pages(fd_2);
+        file.copy_dropped = true;
+        const off_t first_bytes = std::min(size, READ_AHEAD_TURN);
+        ::posix_fadvise(fd_1, 0, first_bytes, POSIX_FADV_WILLNEED);
+        ::posix_fadvise(fd_2, 0, first_bytes, POSIX_FADV_WILLNEED);
+        file.bytes = 2 * first_bytes;
+        ::close(fd_2);
+    }
+    if (fd_1 >= 0) {
+        ::close(fd_1);
+    }
+    return file;
+}
+
+}  // namespace
+
+void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::size_t current) {
+    if (++ahead.files_since_check == DRIVE_CHECK_INTERVAL) {
+        const long blocks_read = blocks_read_from_drives();
+        ahead.resting = blocks_read == ahead.blocks_read;
+        ahead.blocks_read = blocks_read;
+        ahead.files_since_check = 0;
+    }
+    if (ahead.resting) {
+        return;
+    }
+    ahead.next = std::max(ahead.next, current + 1);
+    while (ahead.next < files.size() && ahead.window.size() < LOOK_AHEAD_FILES &&
+           ahead.window_bytes < LOOK_AHEAD_BYTES) {
+        ahead.window.push_back(fetch_ahead(ahead, ahead.next, files[ahead.next]));
+        ahead.window_bytes += ahead.window.back().bytes;
+        ++ahead.next;
+    }
+}
+
+CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const struct stat& status_2) {
+    while (!ahead.window.empty() && ahead.window.front().index <= current) {
+        const LookAheadFile file = ahead.window.front();
+        ahead.window.pop_front();
+        ahead.window_bytes -= file.bytes;
+        if (file.index == current && file.copy_dropped &&
+            same_unchanged_file(file.copy_status, status_2)) {
+            return CopyPages::dropped;
+        }
+    }
+    return CopyPages::drop;
 }

@@ -3,7 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <deque>
 #include <string>
+#include <vector>
 
 // Result codes of files_equal.
 constexpr int FILES_IDENTICAL = 0;
@@ -31,3 +34,47 @@ int files_equal(const std::string& path_a, const std::string& path_b);
 // with CopyPages::dropped, the copy's pages are not dropped again.
 int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
                 CopyPages copy_pages);
+
+// A file of the look-ahead's window: its place in the list, the bytes of it
+// and of its copy asked for ahead, and which copy had its pages dropped.
+struct LookAheadFile {
+    std::size_t index;
+    off_t bytes;
+    bool copy_dropped;
+    // The copy as it was found before its pages were dropped.
+    struct stat copy_status;
+};
+
+// The files after the one being compared whose data the kernel has been
+// asked to fetch from the drives in the background, so that a drive is kept
+// busy while the program waits for the file at hand. Bounded in files and in
+// bytes. It rests while whole stretches of files come from memory, where it
+// would only cost, and wakes when data come from a drive again.
+struct LookAhead {
+    // Directory 1 and directory 2, each followed by "/".
+    std::string prefix_1;
+    std::string prefix_2;
+    std::deque<LookAheadFile> window{};
+    // The next file of the list to be brought into the window.
+    std::size_t next = 0;
+    off_t window_bytes = 0;
+    bool resting = false;
+    // Files met since the program's reads from drives were last counted, and
+    // that count.
+    std::size_t files_since_check = 0;
+    long blocks_read = 0;
+};
+
+// Brings the files after `current` in `files` (paths relative to both
+// directories) into the window as far as it has room: the size of each
+// file and of its copy is queried, and where both are regular files of the
+// same size, both are opened, the copy is written out and its pages dropped
+// as files_equal would, the first bytes of both are asked for in the
+// background, and both are closed again. Changes no file's contents and
+// decides nothing: every file is compared afresh.
+void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::size_t current);
+
+// Takes the file `current` out of the window. CopyPages::dropped when the
+// look-ahead has dropped the pages of its copy, which `status_2` shows to be
+// the same file, unchanged since.
+CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const struct stat& status_2);

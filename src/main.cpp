@@ -237,6 +237,7 @@ std::string path_prefix(const std::string& directory) {
 // The comparison pass: its console report, its log and its two counters.
 struct ComparisonPass {
     ColumnWidths widths;
+    LookAhead ahead;
     std::FILE* log;
     // Names are shown with their control characters masked on a terminal.
     bool masks_names;
@@ -302,8 +303,8 @@ void report_problem(ComparisonPass& pass, const std::string& rel, const std::str
 
 // Checks the copy of the file `rel`, at `path_2`, against the source at
 // `path_1`, and reports the outcome.
-void check_file(ComparisonPass& pass, const std::string& rel, const std::string& name,
-                const std::string& path_1, const std::string& path_2) {
+void check_file(ComparisonPass& pass, std::size_t k, const std::string& rel,
+                const std::string& name, const std::string& path_1, const std::string& path_2) {
     struct stat status_2;
     switch (find_counterpart(path_2, status_2)) {
         case Counterpart::missing:
@@ -315,7 +316,7 @@ void check_file(ComparisonPass& pass, const std::string& rel, const std::string&
         case Counterpart::present:
             break;
     }
-    switch (files_equal(path_1, path_2, status_2, CopyPages::drop)) {
+    switch (files_equal(path_1, path_2, status_2, leave_look_ahead(pass.ahead, k, status_2))) {
         case FILES_IDENTICAL:
             write_console(pass.clear_line);
             write_log(pass, fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
@@ -347,10 +348,13 @@ void write_summary(const ComparisonPass& pass) {
 // run when a file cannot be read.
 void run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths) {
-    ComparisonPass pass{widths, open_log_file(), ::isatty(STDOUT_FILENO) == 1,
+    ComparisonPass pass{widths,
+                        {path_prefix(directory_1), path_prefix(directory_2)},
+                        open_log_file(),
+                        ::isatty(STDOUT_FILENO) == 1,
                         "\r" + std::string(widths.clear_width, ' ') + "\r"};
-    const std::string prefix_1 = path_prefix(directory_1);
-    const std::string prefix_2 = path_prefix(directory_2);
+    const std::string& prefix_1 = pass.ahead.prefix_1;
+    const std::string& prefix_2 = pass.ahead.prefix_2;
     std::string path_1;
     std::string path_2;
     std::string masked;
@@ -360,7 +364,8 @@ void run_comparison_pass(const std::vector<std::string>& files, const std::strin
         path_1.assign(prefix_1).append(rel);
         path_2.assign(prefix_2).append(rel);
         write_progress_line(pass, k + 1, name);
-        check_file(pass, rel, name, path_1, path_2);
+        look_ahead(pass.ahead, files, k);
+        check_file(pass, k, rel, name, path_1, path_2);
     }
     close_log(pass);
     write_summary(pass);
