@@ -1,25 +1,35 @@
 # Installation rules and the Debian package.
 #
-#   cmake --install build            binary, man page and bash completion below
+#   cmake --install build            binary, man page, bash completion,
+#                                    copyright and changelog below
 #                                    CMAKE_INSTALL_PREFIX (/usr/local by default)
 #   cd build && cpack -G DEB         trelvik_<version>_<arch>.deb, prefix /usr
 
 include(GNUInstallDirs)
 
-# The man page is installed compressed, as man-db and Debian expect it; -n
-# keeps the name and time stamp out of the archive, so that the same source
-# gives the same bytes.
-set(TRELVIK_MAN_PAGE ${CMAKE_CURRENT_SOURCE_DIR}/doc/trelvik.1)
-set(TRELVIK_MAN_PAGE_GZ ${CMAKE_CURRENT_BINARY_DIR}/man/trelvik.1.gz)
-add_custom_command(
-    OUTPUT ${TRELVIK_MAN_PAGE_GZ}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-    COMMAND ${CMAKE_COMMAND} -E copy ${TRELVIK_MAN_PAGE} ${CMAKE_CURRENT_BINARY_DIR}/man/trelvik.1
-    COMMAND gzip -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/man/trelvik.1
-    DEPENDS ${TRELVIK_MAN_PAGE}
-    COMMENT "Compressing the man page"
-    VERBATIM)
-add_custom_target(trelvik_man_page ALL DEPENDS ${TRELVIK_MAN_PAGE_GZ})
+# Compresses SOURCE to <build>/SUBDIR/NAME.gz, as man-db and Debian expect
+# man pages and changelogs: -9 for the smallest file, -n to keep the name and
+# time stamp out of the archive, so that the same source gives the same bytes.
+# Sets RESULT to the path of the compressed file.
+function(trelvik_gzip source subdir name result)
+    set(directory ${CMAKE_CURRENT_BINARY_DIR}/${subdir})
+    add_custom_command(
+        OUTPUT ${directory}/${name}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${directory}
+        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${directory}/${name}
+        COMMAND gzip -9 -n -f ${directory}/${name}
+        DEPENDS ${source}
+        COMMENT "Compressing ${name}"
+        VERBATIM)
+    set(${result} ${directory}/${name}.gz PARENT_SCOPE)
+endfunction()
+
+trelvik_gzip(${CMAKE_CURRENT_SOURCE_DIR}/doc/trelvik.1 man trelvik.1 TRELVIK_MAN_PAGE_GZ)
+# trelvik is packaged by its own developers (a native package, version 3.0
+# without a Debian revision), so Debian policy wants its changelog, in
+# Debian's format, as changelog.gz rather than changelog.Debian.gz.
+trelvik_gzip(${CMAKE_CURRENT_SOURCE_DIR}/doc/changelog doc changelog TRELVIK_CHANGELOG_GZ)
+add_custom_target(trelvik_compressed_docs ALL DEPENDS ${TRELVIK_MAN_PAGE_GZ} ${TRELVIK_CHANGELOG_GZ})
 
 install(TARGETS trelvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${TRELVIK_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -28,9 +38,16 @@ install(FILES ${TRELVIK_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # /usr and /usr/local alike (through XDG_DATA_DIRS).
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/trelvik
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The licence (machine-readable, as Debian wants it) and the changelog, in
+# <prefix>/share/doc/trelvik.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/copyright ${TRELVIK_CHANGELOG_GZ}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian package.
-set(TRELVIK_PACKAGE_MAINTAINER "Halvorsk <halvorsk@trelvik.invalid>"
+# The project has no mail address of its own yet: the domain .invalid is
+# reserved for names that never resolve, so no stranger receives mail meant
+# for the package's maintainers. Whoever publishes the package sets a real one.
+set(TRELVIK_PACKAGE_MAINTAINER "The trelvik developers <dev@trelvik.invalid>"
     CACHE STRING "Maintainer field of the Debian package: Name <address>")
 
 set(CPACK_GENERATOR DEB)

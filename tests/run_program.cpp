@@ -42,10 +42,6 @@ fs::path output_file(const TestDirectory& directory) {
     return directory.path() / ".stdout";
 }
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::generic_category().message(errno));
-}
-
 // In the child: gives the program its own /tmp, its standard streams, its
 // user and its working directory, then starts it. Never returns.
 [[noreturn]] void start_program(const TestDirectory& directory, const std::vector<char*>& argv,
@@ -115,6 +111,10 @@ bool drain(int fd, std::string& text) {
 }
 
 }  // namespace
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::generic_category().message(errno));
+}
 
 TestDirectory::TestDirectory() {
     std::string pattern = "/var/tmp/trelvik-test-XXXXXX";

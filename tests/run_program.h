@@ -84,6 +84,9 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
 // count; ends it with status 99 when that fails. For child processes only.
 void become_nobody();
 
+// Throws an error that names `what` and the system's text for `errno`.
+[[noreturn]] void fail(const std::string& what);
+
 // Creates a Unix domain socket bound at `path`.
 void make_socket(const std::filesystem::path& path);
 
