@@ -1,8 +1,10 @@
 #include "file_compare.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -194,6 +196,23 @@ long blocks_read_from_drives() {
     return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
 }
 
+// True when the file `path` on `device` lies on a file system that holds its
+// files in memory only; asks the system once for each new device.
+bool in_memory_file_system(LookAhead& ahead, const std::string& path, dev_t device) {
+    if (!ahead.device_known || ahead.device != device) {
+        struct statfs file_system;
+        if (::statfs(path.c_str(), &file_system) != 0) {
+            return false;
+        }
+        const auto type = static_cast<unsigned long>(file_system.f_type);
+        ahead.device_known = true;
+        ahead.device = device;
+        ahead.device_in_memory = type == TMPFS_MAGIC || type == RAMFS_MAGIC ||
+                                 type == PROC_SUPER_MAGIC || type == SYSFS_MAGIC;
+    }
+    return ahead.device_in_memory;
+}
+
 // True when `now` shows the file that `before` showed, unchanged.
 bool same_unchanged_file(const struct stat& before, const struct stat& now) {
     return before.st_dev == now.st_dev && before.st_ino == now.st_ino &&
@@ -204,7 +223,7 @@ bool same_unchanged_file(const struct stat& before, const struct stat& now) {
 // Asks the kernel to fetch the first bytes of the file `rel` and of its copy
 // in the background, after the copy's pages have been dropped, where both
 // are regular files of the same size; the window's entry for the file.
-LookAheadFile fetch_ahead(const LookAhead& ahead, std::size_t index, const std::string& rel) {
+LookAheadFile fetch_ahead(LookAhead& ahead, std::size_t index, const std::string& rel) {
     LookAheadFile file{index, 0, false, {}};
     const std::string path_1 = ahead.prefix_1 + rel;
     const std::string path_2 = ahead.prefix_2 + rel;
@@ -216,7 +235,9 @@ LookAheadFile fetch_ahead(const LookAhead& ahead, std::size_t index, const std::
     const int fd_1 = open_regular_file(path_1, size);
     const int fd_2 = fd_1 < 0 ? -1 : open_regular_file(path_2, size);
     if (fd_2 >= 0) {
-        drop_cached_pages(fd_2);
+        if (!in_memory_file_system(ahead, path_2, file.copy_status.st_dev)) {
+            drop_cached_pages(fd_2);
+        }
         file.copy_dropped = true;
         const off_t first_bytes = std::min(size, READ_AHEAD_TURN);
         ::posix_fadvise(fd_1, 0, first_bytes, POSIX_FADV_WILLNEED);
@@ -251,15 +272,17 @@ void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::si
     }
 }
 
-CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const struct stat& status_2) {
+CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
+                           const struct stat& status_2) {
     while (!ahead.window.empty() && ahead.window.front().index <= current) {
         const LookAheadFile file = ahead.window.front();
         ahead.window.pop_front();
         ahead.window_bytes -= file.bytes;
         if (file.index == current && file.copy_dropped &&
             same_unchanged_file(file.copy_status, status_2)) {
-            return CopyPages::dropped;
+            return CopyPages::keep;
         }
     }
-    return CopyPages::drop;
+    return in_memory_file_system(ahead, path_2, status_2.st_dev) ? CopyPages::keep
+                                                                 : CopyPages::drop;
 }

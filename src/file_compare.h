@@ -14,8 +14,9 @@ constexpr int FILES_DIFFERENT = 1;
 constexpr int FILES_UNREADABLE = 2;
 
 // Whether the copy's pages in the page cache must be dropped before it is
-// read, or have been dropped already since its data were last written.
-enum class CopyPages { drop, dropped };
+// read, or are kept: they have been dropped already since its data were last
+// written, or the copy lies on a file system that holds its files in memory.
+enum class CopyPages { drop, keep };
 
 // Compares the file at `path_a` with the file at `path_b`, its copy,
 // following symbolic links. The copy's data are read from its drive: what of
@@ -31,7 +32,7 @@ int files_equal(const std::string& path_a, const std::string& path_b);
 
 // files_equal for a `path_b` whose status, links followed, the caller has
 // just queried into `status_b`, so that it is not queried a second time;
-// with CopyPages::dropped, the copy's pages are not dropped again.
+// with CopyPages::keep, the copy's pages are not dropped.
 int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
                 CopyPages copy_pages);
 
@@ -59,6 +60,11 @@ struct LookAhead {
     std::size_t next = 0;
     off_t window_bytes = 0;
     bool resting = false;
+    // The file system last asked whether it holds its files in memory, and
+    // its answer.
+    bool device_known = false;
+    dev_t device = 0;
+    bool device_in_memory = false;
     // Files met since the program's reads from drives were last counted, and
     // that count.
     std::size_t files_since_check = 0;
@@ -74,7 +80,11 @@ struct LookAhead {
 // decides nothing: every file is compared afresh.
 void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::size_t current);
 
-// Takes the file `current` out of the window. CopyPages::dropped when the
-// look-ahead has dropped the pages of its copy, which `status_2` shows to be
-// the same file, unchanged since.
-CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const struct stat& status_2);
+// Takes the file `current` out of the window, and tells whether the pages of
+// its copy at `path_2`, whose status is `status_2`, must be dropped before
+// it is read: not when the look-ahead has dropped them and `status_2` shows
+// the same file, unchanged since, nor when the copy lies on a file system
+// that holds its files in memory (tmpfs, /proc), where there is no drive to
+// read from.
+CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
+                           const struct stat& status_2);

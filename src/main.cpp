@@ -316,7 +316,8 @@ void check_file(ComparisonPass& pass, std::size_t k, const std::string& rel,
         case Counterpart::present:
             break;
     }
-    switch (files_equal(path_1, path_2, status_2, leave_look_ahead(pass.ahead, k, status_2))) {
+    switch (
+        files_equal(path_1, path_2, status_2, leave_look_ahead(pass.ahead, k, path_2, status_2))) {
         case FILES_IDENTICAL:
             write_console(pass.clear_line);
             write_log(pass, fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
