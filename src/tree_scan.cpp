@@ -1,15 +1,17 @@
 #include "tree_scan.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <set>
-#include <string_view>
 #include <system_error>
 
 #include "column_fit.h"
@@ -17,6 +19,22 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Bytes of directory entries asked of the system at a time. Every directory
+// the walk holds open keeps the entries it has read and not yet visited, so
+// the walk holds at most this much for each level of the tree.
+constexpr std::size_t DIRECTORY_READ_SIZE = 16 * 1024;
+
+// How the root is opened: through a link, if it is one.
+constexpr int ROOT_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// How a directory below the root is opened: by its name in the directory
+// above it, never through a link that has taken its place.
+constexpr int SUBDIRECTORY_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The error that the last failed system call left in errno.
+std::error_code last_error() {
+    return std::error_code(errno, std::generic_category());
+}
 
 // Ends the scan because `root` cannot be walked at all.
 [[noreturn]] void fail_to_open_root(const std::string& root, const std::error_code& error) {
@@ -38,16 +56,6 @@ std::string quoted(const std::string& path) {
     return result + '"';
 }
 
-// Ends the scan because the entry at `path` cannot be opened or examined. On
-// a terminal the control characters of the path are masked, since a name
-// found in the tree must not steer the terminal.
-[[noreturn]] void fail_on_entry(const std::string& path, const std::error_code& error) {
-    const std::string shown = ::isatty(STDERR_FILENO) == 1 ? mask_control_characters(path) : path;
-    std::cerr << "FEHLER: Zugriff verweigert bei " + quoted(shown) + " (" + error.message() +
-                     ")\n\n";
-    std::exit(1);
-}
-
 // True for the errors that mean nothing is there to examine: the entry has
 // vanished, or it is a link that leads nowhere or into a loop of links.
 bool means_nothing_there(const std::error_code& error) {
@@ -55,83 +63,163 @@ bool means_nothing_there(const std::error_code& error) {
            error == std::errc::too_many_symbolic_link_levels;
 }
 
-// The file type of `entry`, following a symbolic link: regular, directory,
-// or file_type::unknown for anything else, including a link that leads
-// nowhere and an entry that has vanished. The walk already knows the type of
-// everything but a link, so only links cost a query. Ends the scan when the
-// type cannot be determined.
-fs::file_type followed_type(const fs::directory_entry& entry) {
-    std::error_code error;
-    if (entry.is_regular_file(error)) {
-        return fs::file_type::regular;
-    }
-    if (!error && entry.is_directory(error)) {
-        return fs::file_type::directory;
-    }
-    if (error && !means_nothing_there(error)) {
-        fail_on_entry(entry.path().native(), error);
-    }
-    return fs::file_type::unknown;
-}
+// A directory that the walk holds open.
+struct OpenDirectory {
+    int fd;
+    // Length of the directory's path, which the paths of its entries extend
+    // by "/" and their names.
+    std::size_t path_length;
+    // Entries read from the system and not yet visited, as the system wrote
+    // them, from `next` on.
+    std::vector<char> entries;
+    std::size_t next = 0;
+    // Whether a file in the directory has been reached by its path, which
+    // shows that the directory may be searched and not just listed.
+    bool searchable = false;
+};
 
-// Everything the walk needs to turn entry paths into paths relative to the
-// root.
-struct RelativePaths {
+// The walk under way: one open directory for every level from the root down
+// to the directory being read, and the path of the entry visited last.
+struct Walk {
     const std::string& root;
-    // The root followed by the separator that the walk puts between it and
-    // the names below it.
-    std::string prefix;
-    // The directory last found searchable, so that files in it can be
-    // reached by their paths.
-    std::optional<std::string> searchable_parent;
+    std::vector<OpenDirectory> directories;
+    std::string path;
+    // Length of the root with the separator that joins the names below it.
+    std::size_t prefix_length;
     // The root made canonical, once the first symbolic link needs it.
     std::optional<fs::path> canonical_root;
 };
 
-// Makes sure that the file at `path` can be reached by its path, which takes a
-// directory that may be searched and not just listed; each directory is
-// checked once for a run of its entries. False when the file has vanished.
-bool reachable_by_path(RelativePaths& paths, const std::string& path) {
-    // Every entry path holds the "/" that joins the root to the names below.
-    const std::string_view parent(path.data(), path.rfind('/'));
-    if (paths.searchable_parent == parent) {
+// Ends the scan because the entry visited last, at `walk.path`, cannot be
+// opened or examined, or reading on after it fails. The walk's directories are
+// closed first, so that the process has descriptors to spare at its exit even
+// when a tree deeper than the open-file limit took them all. On a terminal the
+// control characters of the path are masked, since a name found in the tree
+// must not steer the terminal.
+[[noreturn]] void fail_on_entry(const Walk& walk, const std::error_code& error) {
+    for (const OpenDirectory& directory : walk.directories) {
+        ::close(directory.fd);
+    }
+    const std::string& path = walk.path;
+    const std::string shown = ::isatty(STDERR_FILENO) == 1 ? mask_control_characters(path) : path;
+    std::cerr << "FEHLER: Zugriff verweigert bei " + quoted(shown) + " (" + error.message() +
+                     ")\n\n";
+    std::exit(1);
+}
+
+// True for "." and "..", which every directory lists and the walk passes over.
+bool is_dot_or_dot_dot(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// The next entry of `directory` other than "." and "..", reading more from
+// the system when the entries read so far are used up; nullptr at the end of
+// the directory or when reading fails, which sets `error`.
+const struct dirent64* next_entry(OpenDirectory& directory, std::error_code& error) {
+    for (;;) {
+        while (directory.next < directory.entries.size()) {
+            const auto* entry =
+                reinterpret_cast<const struct dirent64*>(directory.entries.data() + directory.next);
+            directory.next += entry->d_reclen;
+            // An entry without an inode number is one that has been removed.
+            if (entry->d_ino != 0 && !is_dot_or_dot_dot(entry->d_name)) {
+                return entry;
+            }
+        }
+        alignas(struct dirent64) char buffer[DIRECTORY_READ_SIZE];
+        const ssize_t count = ::getdents64(directory.fd, buffer, sizeof buffer);
+        if (count <= 0) {
+            // A directory removed while it is read may answer that it is not
+            // there, which only means that it has no entries left.
+            if (count < 0 && errno != ENOENT) {
+                error = last_error();
+            }
+            return nullptr;
+        }
+        directory.entries.assign(buffer, buffer + count);
+        directory.next = 0;
+    }
+}
+
+// The type of the entry at `walk.path` as its directory entry names it: the
+// type the system gave with the name, or else the one that a query by path
+// finds, without following a link. DT_UNKNOWN when the entry has vanished
+// meanwhile; ends the scan when the query fails otherwise.
+unsigned char entry_type(const Walk& walk, const struct dirent64& entry) {
+    if (entry.d_type != DT_UNKNOWN) {
+        return entry.d_type;
+    }
+    struct stat status;
+    if (::lstat(walk.path.c_str(), &status) != 0) {
+        const std::error_code error = last_error();
+        if (!means_nothing_there(error)) {
+            fail_on_entry(walk, error);
+        }
+        return DT_UNKNOWN;
+    }
+    return IFTODT(status.st_mode);
+}
+
+// Makes sure that the file at `walk.path` can be reached by its path, which
+// takes a directory that may be searched and not just listed; each directory
+// is checked at its first file. False when the file has vanished.
+bool reachable_by_path(Walk& walk) {
+    OpenDirectory& directory = walk.directories.back();
+    if (directory.searchable) {
         return true;
     }
     struct stat status;
-    if (::stat(path.c_str(), &status) != 0) {
+    if (::stat(walk.path.c_str(), &status) != 0) {
         if (errno == ENOENT) {
             return false;
         }
-        fail_on_entry(path, std::error_code(errno, std::generic_category()));
+        fail_on_entry(walk, last_error());
     }
-    paths.searchable_parent = parent;
+    directory.searchable = true;
     return true;
 }
 
-// The path of the regular file `entry` relative to the root, as both look when
-// made canonical: the names below the root, or, for a symbolic link, the path
-// from the canonical root to the link's canonical target. Empty when the entry
-// has vanished meanwhile.
-std::string relative_path(RelativePaths& paths, const fs::directory_entry& entry) {
-    const std::string& path = entry.path().native();
-    std::error_code error;
-    if (!entry.is_symlink(error)) {
-        return reachable_by_path(paths, path) ? path.substr(paths.prefix.size()) : std::string();
+// The path of the regular file that the symbolic link at `walk.path` leads
+// to, relative to the root, as both look when made canonical. Empty when the
+// link leads nowhere (any more) or to something other than a regular file.
+std::string link_target_path(Walk& walk) {
+    struct stat status;
+    if (::stat(walk.path.c_str(), &status) != 0) {
+        const std::error_code error = last_error();
+        if (!means_nothing_there(error)) {
+            fail_on_entry(walk, error);
+        }
+        return {};
     }
-    if (!paths.canonical_root) {
-        paths.canonical_root = fs::canonical(paths.root, error);
+    if (!S_ISREG(status.st_mode)) {
+        return {};
+    }
+    std::error_code error;
+    if (!walk.canonical_root) {
+        walk.canonical_root = fs::canonical(walk.root, error);
         if (error) {
-            fail_on_entry(path, error);
+            fail_on_entry(walk, error);
         }
     }
-    const fs::path target = fs::canonical(entry.path(), error);
+    const fs::path target = fs::canonical(walk.path, error);
     if (error) {
         if (means_nothing_there(error)) {
             return {};
         }
-        fail_on_entry(path, error);
+        fail_on_entry(walk, error);
     }
-    return target.lexically_relative(*paths.canonical_root).generic_string();
+    return target.lexically_relative(*walk.canonical_root).generic_string();
+}
+
+// Opens the directory at `walk.path`, an entry of the innermost open
+// directory, as the walk's new innermost one; ends the scan when it cannot be
+// opened.
+void enter_directory(Walk& walk, const char* name) {
+    const int fd = ::openat(walk.directories.back().fd, name, SUBDIRECTORY_OPEN_FLAGS);
+    if (fd < 0) {
+        fail_on_entry(walk, last_error());
+    }
+    walk.directories.push_back({fd, walk.path.size(), {}});
 }
 
 }  // namespace
@@ -140,34 +228,50 @@ std::vector<std::string> scan_directory(const std::string& root) {
     const std::set<std::string> excluded_directory_names = {
         "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery", "RECYCLER"};
 
+    const int root_fd = ::open(root.c_str(), ROOT_OPEN_FLAGS);
+    if (root_fd < 0) {
+        fail_to_open_root(root, last_error());
+    }
+    // A root that ends in "/" is joined to the names below it without a
+    // second one.
+    const std::size_t root_length = root.ends_with('/') ? root.size() - 1 : root.size();
+    Walk walk{root, {}, root, root_length + 1, {}};
+    walk.directories.push_back({root_fd, root_length, {}});
+
+    std::vector<std::string> files;
     std::error_code error;
-    fs::recursive_directory_iterator walk(root, error);
+    const struct dirent64* entry = next_entry(walk.directories.back(), error);
     if (error) {
         fail_to_open_root(root, error);
     }
-
-    RelativePaths paths{root, root.ends_with('/') ? root : root + '/', {}, {}};
-    std::vector<std::string> files;
-    std::string visited;
-    for (const fs::recursive_directory_iterator end; walk != end;) {
-        const fs::directory_entry& entry = *walk;
-        const fs::file_type type = followed_type(entry);
-        if (type == fs::file_type::directory &&
-            excluded_directory_names.contains(entry.path().filename().native())) {
-            walk.disable_recursion_pending();
-        } else if (type == fs::file_type::regular) {
-            std::string relative = relative_path(paths, entry);
-            if (!relative.empty()) {
-                files.push_back(std::move(relative));
+    for (;;) {
+        if (entry == nullptr) {
+            ::close(walk.directories.back().fd);
+            walk.directories.pop_back();
+            if (walk.directories.empty()) {
+                return files;
+            }
+        } else {
+            walk.path.resize(walk.directories.back().path_length);
+            walk.path += '/';
+            walk.path += entry->d_name;
+            const unsigned char type = entry_type(walk, *entry);
+            if (type == DT_DIR && !excluded_directory_names.contains(entry->d_name)) {
+                enter_directory(walk, entry->d_name);
+            } else if (type == DT_REG && reachable_by_path(walk)) {
+                files.push_back(walk.path.substr(walk.prefix_length));
+            } else if (type == DT_LNK) {
+                std::string target = link_target_path(walk);
+                if (!target.empty()) {
+                    files.push_back(std::move(target));
+                }
             }
         }
-
-        // A failed advance ends the walk, so the path is kept for the message.
-        visited.assign(entry.path().native());
-        walk.increment(error);
+        // The path of the entry visited last stays in `walk.path` for the
+        // message, should reading fail.
+        entry = next_entry(walk.directories.back(), error);
         if (error) {
-            fail_on_entry(visited, error);
+            fail_on_entry(walk, error);
         }
     }
-    return files;
 }

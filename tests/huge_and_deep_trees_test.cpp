@@ -35,6 +35,14 @@ constexpr unsigned long LOW_HARD_LIMIT = 64;
 const std::string LONG_NAME(200, 'x');
 constexpr int LONG_PATH_LEVELS = 25;
 static_assert(LONG_PATH_LEVELS * 201 > PATH_MAX);
+// So many levels of one-letter names make a path longer than PATH_MAX too;
+// a walk whose memory grows with the square of the depth needs over 500 MiB
+// for them.
+constexpr int SHORT_NAME_LEVELS = 3000;
+static_assert(SHORT_NAME_LEVELS * 2 > PATH_MAX);
+// What a scan that ends on a path too long may cost, however deep the tree.
+constexpr auto QUICK_END = std::chrono::seconds(1);
+constexpr long MEMORY_BOUND_KIB = 64 * 1024;
 
 std::string shortened(const std::string& name, std::size_t width) {
     return name.size() > width ? "..." + name.substr(name.size() - (width - 3)) : name;
@@ -164,19 +172,25 @@ TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {
 }
 
 TEST(PathLongerThanPathMax, InSourceTreeEndsTheScanNamingTheFile) {
-    TestDirectory dir;
-    const fs::path one = dir / "one";
-    fs::create_directories(one);
-    fs::create_directories(dir / "two");
-    const std::string rel = make_deep_tree(one, LONG_NAME, LONG_PATH_LEVELS);
+    for (const auto& [name, levels] :
+         {std::pair(LONG_NAME, LONG_PATH_LEVELS), std::pair(std::string("d"), SHORT_NAME_LEVELS)}) {
+        SCOPED_TRACE(levels);
+        TestDirectory dir;
+        const fs::path one = dir / "one";
+        fs::create_directories(one);
+        fs::create_directories(dir / "two");
+        const std::string rel = make_deep_tree(one, name, levels);
 
-    const RunResult run = run_trelvik(dir, {one.string(), (dir / "two").string()});
+        const RunResult run = run_trelvik(dir, {one.string(), (dir / "two").string()});
 
-    EXPECT_EQ(run.err, "FEHLER: Zugriff verweigert bei \"" + one.string() + "/" + rel +
-                           "\" (File name too long)\n\n");
-    EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(run.log_exists);
-    EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "FEHLER: Zugriff verweigert bei \"" + one.string() + "/" + rel +
+                               "\" (File name too long)\n\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(run.log_exists);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_LT(run.elapsed, QUICK_END);
+        EXPECT_LT(run.peak_memory_kib, MEMORY_BOUND_KIB);
+    }
 }
 
 TEST(PathLongerThanPathMax, OfCounterpartEndsTheRunWithReadFailureNamingIt) {

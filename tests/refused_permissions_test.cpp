@@ -74,18 +74,28 @@ TEST(UnreadableDirectory, NamedWithControlCharactersIsMaskedOnTerminalOnly) {
     const std::string message = "FEHLER: Zugriff verweigert bei \"" + (dir / "one").string() + "/" +
                                 "x?[2J?y" + "\" (Permission denied)\n\n";
 
+    const std::vector<std::string> trees = {(dir / "one").string(), (dir / "two").string()};
+
     RunOptions options;
     options.unprivileged = true;
     options.output = Output::terminal;
     options.errors_on_terminal = true;
-    const RunResult on_terminal =
-        run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+    const RunResult on_terminal = run_trelvik(dir, trees, options);
     EXPECT_EQ(on_terminal.out, message);
     EXPECT_EQ(on_terminal.status, 1);
 
-    expect_scan_failure(run_unprivileged(dir, dir / "one", dir / "two"),
-                        "FEHLER: Zugriff verweigert bei \"" + (dir / "one" / name).string() +
-                            "\" (Permission denied)\n\n");
+    const std::string unmasked = "FEHLER: Zugriff verweigert bei \"" +
+                                 (dir / "one" / name).string() + "\" (Permission denied)\n\n";
+    expect_scan_failure(run_unprivileged(dir, dir / "one", dir / "two"), unmasked);
+
+    // Only standard error decides, whatever standard output is.
+    options.errors_on_terminal = false;
+    options.errors_on_own_terminal = true;
+    options.output = Output::file;
+    expect_scan_failure(run_trelvik(dir, trees, options), message);
+    options.errors_on_own_terminal = false;
+    options.output = Output::terminal;
+    expect_scan_failure(run_trelvik(dir, trees, options), unmasked);
 }
 
 TEST(UnreadableDirectory, AsDirectoryOneEndsTheScanNamingIt) {
@@ -136,6 +146,20 @@ TEST(DirectoryListedButNotSearchable, InSourceTreeEndsTheScanNamingTheFileInIt) 
                         "FEHLER: Zugriff verweigert bei \"" +
                             (dir / "one" / "list-only" / "file").string() +
                             "\" (Permission denied)\n\n");
+}
+
+TEST(DirectoryListedButNotSearchable, WalkedSecondOfTwoEndsTheScanNamingTheFileInIt) {
+    TestDirectory dir;
+    write_file(dir / "one" / "a" / "file", "data");
+    write_file(dir / "one" / "b" / "file", "data");
+    fs::create_directories(dir / "two");
+    // The walk meets the two in the order in which the system lists them.
+    const fs::path second = dir / "one" / listing_order(dir / "one").at(1);
+    fs::permissions(second.parent_path(), LIST_ONLY);
+
+    expect_scan_failure(
+        run_unprivileged(dir, dir / "one", dir / "two"),
+        "FEHLER: Zugriff verweigert bei \"" + second.string() + "\" (Permission denied)\n\n");
 }
 
 TEST(UnreadableExcludedDirectory, IsNeverOpenedAndCausesNoError) {

@@ -98,6 +98,34 @@ fs::path output_file(const TestDirectory& directory) {
     ::_exit(127);
 }
 
+// Opens what one standard stream of the program writes into, as the ends
+// `read_fd` and `write_fd`: a pseudo-terminal of the size in `options`, or a
+// pipe.
+void open_channel(bool terminal, const RunOptions& options, int& read_fd, int& write_fd) {
+    if (terminal) {
+        struct winsize size = {};
+        size.ws_col = options.columns;
+        size.ws_row = options.rows;
+        if (::openpty(&read_fd, &write_fd, nullptr, nullptr, &size) != 0) {
+            fail("openpty");
+        }
+        ::fcntl(read_fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(write_fd, F_SETFD, FD_CLOEXEC);
+        // No output translation, so that the bytes arrive as written.
+        struct termios settings;
+        ::tcgetattr(write_fd, &settings);
+        settings.c_oflag &= ~OPOST;
+        ::tcsetattr(write_fd, TCSANOW, &settings);
+    } else {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            fail("pipe");
+        }
+        read_fd = fds[0];
+        write_fd = fds[1];
+    }
+}
+
 // Appends what is waiting on `fd` to `text`; false once the other end is
 // closed (a pseudo-terminal reports that as an error).
 bool drain(int fd, std::string& text) {
@@ -152,48 +180,26 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
 
     int out_read = -1;
     int out_write = -1;
-    if (options.output == Output::terminal) {
-        struct winsize size = {};
-        size.ws_col = options.columns;
-        size.ws_row = options.rows;
-        if (::openpty(&out_read, &out_write, nullptr, nullptr, &size) != 0) {
-            fail("openpty");
-        }
-        ::fcntl(out_read, F_SETFD, FD_CLOEXEC);
-        ::fcntl(out_write, F_SETFD, FD_CLOEXEC);
-        // No output translation, so that the bytes arrive as written.
-        struct termios settings;
-        ::tcgetattr(out_write, &settings);
-        settings.c_oflag &= ~OPOST;
-        ::tcsetattr(out_write, TCSANOW, &settings);
-    } else {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            fail("pipe");
-        }
-        out_read = fds[0];
-        out_write = fds[1];
-    }
-    int err_fds[2];
-    if (::pipe2(err_fds, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
+    open_channel(options.output == Output::terminal, options, out_read, out_write);
+    int err_read = -1;
+    int err_write = -1;
+    open_channel(options.errors_on_own_terminal, options, err_read, err_write);
 
     const pid_t child = ::fork();
     if (child < 0) {
         fail("fork");
     }
     if (child == 0) {
-        start_program(directory, argv, options, out_write, err_fds[1]);
+        start_program(directory, argv, options, out_write, err_write);
     }
     ::close(out_write);
-    ::close(err_fds[1]);
+    ::close(err_write);
 
     RunResult result;
     const auto started = std::chrono::steady_clock::now();
     const auto deadline = started + options.timeout;
     bool interrupted = false;
-    struct pollfd fds[2] = {{out_read, POLLIN, 0}, {err_fds[0], POLLIN, 0}};
+    struct pollfd fds[2] = {{out_read, POLLIN, 0}, {err_read, POLLIN, 0}};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -235,10 +241,12 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     if (out_read >= 0) {
         ::close(out_read);
     }
-    ::close(err_fds[0]);
+    ::close(err_read);
 
     int status = 0;
-    ::waitpid(child, &status, 0);
+    struct rusage usage = {};
+    ::wait4(child, &status, 0, &usage);
+    result.peak_memory_kib = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);

@@ -20,6 +20,9 @@ struct RunOptions {
     unsigned short rows = 24;
     // Standard error goes to the pseudo-terminal too, and so into `out`.
     bool errors_on_terminal = false;
+    // Standard error goes to a pseudo-terminal of its own, whose bytes become
+    // RunResult::err, wherever standard output goes.
+    bool errors_on_own_terminal = false;
     // Runs the program as the user and group nobody, for whom permissions
     // count (the tests run as root).
     bool unprivileged = false;
@@ -54,6 +57,10 @@ struct RunResult {
     bool log_exists = false;
     // Time from the start of the program to its end.
     std::chrono::milliseconds elapsed{0};
+    // The most memory the program held at once (its maximum resident set, in
+    // KiB), which counts the test's own memory at the time it started the
+    // program.
+    long peak_memory_kib = 0;
 };
 
 // A directory of its own for one test, below /var/tmp (not /tmp, which each
