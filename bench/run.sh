@@ -227,6 +227,7 @@ if [[ -n ${TRELVIK_PRIVATE_TMPFS:-} ]]; then
         time_pair memory "$pair" "$TRELVIK_PRIVATE_TMPFS"
         rm -rf "${TRELVIK_PRIVATE_TMPFS:?}/$pair"
     done
+    echo "memory mode took $SECONDS s"
     exit 0
 fi
 
@@ -279,9 +280,11 @@ for mode in $modes; do
         TRELVIK_PRIVATE_TMPFS=$mount_point unshare -m --propagation private "$0"
         rmdir "$mount_point"
     else
+        start=$SECONDS
         mode_heading "$mode" "$base"
         for pair in $pairs; do
             time_pair "$mode" "$pair" "$base"
         done
+        echo "$mode mode took $((SECONDS - start)) s"
     fi
 done
