@@ -12,12 +12,18 @@ import random
 import shutil
 import subprocess
 import sys
+import time
 
 KIB = 1024
 MIB = 1024 * KIB
 
 # Bump when the layout of a pair changes, so that old trees are made anew.
 LAYOUT_VERSION = "1"
+
+# A pair without its marker that changed this recently is taken to be made by
+# another process at this moment: it is waited for, not made anew.
+IN_PROGRESS_SECONDS = 120
+WAIT_SECONDS = 10
 
 # Words for file names: plain ASCII, German with umlauts (two bytes per
 # character in UTF-8) and a few long ones that the console has to shorten.
@@ -87,10 +93,30 @@ def mixed_tree(rng, root):
 PAIRS = {"small": small_tree, "large": large_tree, "mixed": mixed_tree}
 
 
+def is_complete(marker):
+    return os.path.exists(marker) and open(marker).read() == LAYOUT_VERSION
+
+
+def seconds_since_last_change(pair):
+    newest = os.stat(pair).st_mtime
+    for directory, _, files in os.walk(pair):
+        for name in [directory] + [f"{directory}/{f}" for f in files]:
+            try:
+                newest = max(newest, os.stat(name).st_mtime)
+            except FileNotFoundError:
+                pass
+    return time.time() - newest
+
+
 def make_pair(base, name):
     pair = f"{base}/{name}"
     marker = f"{pair}/done"
-    if os.path.exists(marker) and open(marker).read() == LAYOUT_VERSION:
+    while (os.path.exists(pair) and not is_complete(marker)
+           and seconds_since_last_change(pair) < IN_PROGRESS_SECONDS):
+        print(f"waiting for the pair {name}, which another process is making ...",
+              file=sys.stderr, flush=True)
+        time.sleep(WAIT_SECONDS)
+    if is_complete(marker):
         return
     if os.path.exists(pair):
         shutil.rmtree(pair)
