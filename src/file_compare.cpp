@@ -153,6 +153,14 @@ int compare_contents(int fd_a, int fd_b, off_t size) {
 
 }  // namespace
 
+void write_out_file_system(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
 int files_equal(const std::string& path_a, const std::string& path_b) {
     struct stat status_b;
     if (::stat(path_b.c_str(), &status_b) != 0) {

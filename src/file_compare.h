@@ -13,6 +13,14 @@ constexpr int FILES_IDENTICAL = 0;
 constexpr int FILES_DIFFERENT = 1;
 constexpr int FILES_UNREADABLE = 2;
 
+// Writes out the data that wait in memory to be written to the file system
+// holding `directory`, and waits until that is done, so that a copy made
+// just before is on its drive before it is read from there. One pass over the
+// whole file system writes a fresh copy out faster than file by file. Nothing
+// is done when `directory` is no directory that can be opened; files of the
+// copy on other file systems are written out one by one as they are read.
+void write_out_file_system(const std::string& directory);
+
 // Whether the copy's pages in the page cache must be dropped before it is
 // read, or are kept: they have been dropped already since its data were last
 // written, or the copy lies on a file system that holds its files in memory.

@@ -388,6 +388,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> files = scan_directory(directories[0]);
     announce_file_count(files.size());
 
+    write_out_file_system(directories[1]);
     run_comparison_pass(files, directories[0], directories[1], widths);
     return report_unwritten_output() ? 1 : 0;
 }
