@@ -31,21 +31,24 @@ constexpr off_t READ_AHEAD_PIECE = 1 << 20;
 // most this many bytes of them in all; of one file, no more than a read-ahead
 // turn.
 constexpr std::size_t LOOK_AHEAD_FILES = 64;
+// Descriptors that the window leaves free of the limit on open files, for the
+// comparison and the log.
+constexpr rlim_t DESCRIPTORS_KEPT_FREE = 16;
 constexpr off_t LOOK_AHEAD_BYTES = 32 << 20;
 // Files between two counts of the program's reads from drives: the
 // look-ahead rests after this many files without such a read, and wakes at
 // the next count that finds one.
 constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
 
-// Size of the regular file at `path`, following links, in `size`; false when
-// there is no regular file there.
-bool regular_file_size(const std::string& path, off_t& size) {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return false;
-    }
-    size = status.st_size;
-    return true;
+// Status of the regular file at `path`, following links, in `status`; false
+// when there is no regular file there.
+bool regular_file_status(const std::string& path, struct stat& status) {
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// True when `now` shows the file that `before` showed.
+bool same_file(const struct stat& before, const struct stat& now) {
+    return before.st_dev == now.st_dev && before.st_ino == now.st_ino;
 }
 
 // Writes out what of the open file `fd` still waits to be written, waits for
@@ -60,15 +63,15 @@ void drop_cached_pages(int fd) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
-// Opens `path` for reading without blocking and returns the descriptor, or -1
-// when it cannot be opened or is no longer a regular file: a named pipe may
-// have taken the place of the file since its size was queried.
-int open_regular_file(const std::string& path, off_t size) {
+// Opens `path` for reading without blocking and returns the descriptor, with
+// the status of what was opened in `status`, or -1 when it cannot be opened
+// or is no longer a regular file: a named pipe may have taken the place of
+// the file since its size was queried.
+int open_regular_file(const std::string& path, off_t size, struct stat& status) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
-    struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         return -1;
@@ -77,6 +80,29 @@ int open_regular_file(const std::string& path, off_t size) {
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     return fd;
+}
+
+// `fd`, opened ahead on the file that `opened` showed, when `now` shows that
+// same file; otherwise `fd` is closed and `path` opened anew, and -1 when
+// that fails.
+int reuse_or_open(int fd, const struct stat& opened, const struct stat& now,
+                  const std::string& path) {
+    if (fd >= 0 && same_file(opened, now)) {
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    struct stat status;
+    return open_regular_file(path, now.st_size, status);
+}
+
+void close_prepared(const PreparedPair& prepared) {
+    for (const int fd : {prepared.fd_a, prepared.fd_b}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 }
 
 // Reads the next block of `fd` into `buffer`: up to BLOCK_SIZE bytes, fewer
@@ -166,37 +192,54 @@ int files_equal(const std::string& path_a, const std::string& path_b) {
     if (::stat(path_b.c_str(), &status_b) != 0) {
         return FILES_UNREADABLE;
     }
-    return files_equal(path_a, path_b, status_b, CopyPages::drop);
+    return files_equal(path_a, path_b, status_b, PreparedPair{});
 }
 
 int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
-                CopyPages copy_pages) {
-    off_t size = 0;
-    if (!regular_file_size(path_a, size) || !S_ISREG(status_b.st_mode)) {
+                const PreparedPair& prepared) {
+    struct stat status_a;
+    if (!regular_file_status(path_a, status_a) || !S_ISREG(status_b.st_mode)) {
+        close_prepared(prepared);
         return FILES_UNREADABLE;
     }
-    if (size != status_b.st_size) {
+    if (status_a.st_size != status_b.st_size) {
+        close_prepared(prepared);
         return FILES_DIFFERENT;
     }
-    const int fd_a = open_regular_file(path_a, size);
+    const int fd_a = reuse_or_open(prepared.fd_a, prepared.status_a, status_a, path_a);
     if (fd_a < 0) {
+        if (prepared.fd_b >= 0) {
+            ::close(prepared.fd_b);
+        }
         return FILES_UNREADABLE;
     }
-    const int fd_b = open_regular_file(path_b, size);
+    const int fd_b = reuse_or_open(prepared.fd_b, prepared.status_b, status_b, path_b);
     if (fd_b < 0) {
         ::close(fd_a);
         return FILES_UNREADABLE;
     }
-    if (copy_pages == CopyPages::drop) {
+    if (fd_b != prepared.fd_b || prepared.copy_pages == CopyPages::drop) {
         drop_cached_pages(fd_b);
     }
-    const int result = compare_contents(fd_a, fd_b, size);
+    const int result = compare_contents(fd_a, fd_b, status_a.st_size);
     ::close(fd_b);
     ::close(fd_a);
     return result;
 }
 
 namespace {
+
+// Files that the window may hold, two descriptors each: LOOK_AHEAD_FILES,
+// or fewer where the limit on open files is lower, but at least one.
+std::size_t look_ahead_files_allowed() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur >= 2 * LOOK_AHEAD_FILES + DESCRIPTORS_KEPT_FREE) {
+        return LOOK_AHEAD_FILES;
+    }
+    return limit.rlim_cur > 2 + DESCRIPTORS_KEPT_FREE ? (limit.rlim_cur - DESCRIPTORS_KEPT_FREE) / 2
+                                                      : 1;
+}
 
 // Blocks that the program has read from drives so far.
 long blocks_read_from_drives() {
@@ -223,39 +266,39 @@ bool in_memory_file_system(LookAhead& ahead, const std::string& path, dev_t devi
 
 // True when `now` shows the file that `before` showed, unchanged.
 bool same_unchanged_file(const struct stat& before, const struct stat& now) {
-    return before.st_dev == now.st_dev && before.st_ino == now.st_ino &&
-           before.st_size == now.st_size && before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
+    return same_file(before, now) && before.st_size == now.st_size &&
+           before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
            before.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
 }
 
-// Asks the kernel to fetch the first bytes of the file `rel` and of its copy
-// in the background, after the copy's pages have been dropped, where both
-// are regular files of the same size; the window's entry for the file.
+// Opens the file `rel` and its copy, where both are regular files of the
+// same size, drops the copy's pages and asks the kernel to fetch the first
+// bytes of both in the background; the window's entry for the file.
 LookAheadFile fetch_ahead(LookAhead& ahead, std::size_t index, const std::string& rel) {
-    LookAheadFile file{index, 0, false, {}};
+    LookAheadFile file{index, 0, {}};
+    PreparedPair& pair = file.pair;
     const std::string path_1 = ahead.prefix_1 + rel;
     const std::string path_2 = ahead.prefix_2 + rel;
-    off_t size = 0;
-    if (!regular_file_size(path_1, size) || ::stat(path_2.c_str(), &file.copy_status) != 0 ||
-        !S_ISREG(file.copy_status.st_mode) || file.copy_status.st_size != size) {
+    if (!regular_file_status(path_1, pair.status_a) ||
+        !regular_file_status(path_2, pair.status_b) ||
+        pair.status_a.st_size != pair.status_b.st_size) {
         return file;
     }
-    const int fd_1 = open_regular_file(path_1, size);
-    const int fd_2 = fd_1 < 0 ? -1 : open_regular_file(path_2, size);
-    if (fd_2 >= 0) {
-        if (!in_memory_file_system(ahead, path_2, file.copy_status.st_dev)) {
-            drop_cached_pages(fd_2);
-        }
-        file.copy_dropped = true;
-        const off_t first_bytes = std::min(size, READ_AHEAD_TURN);
-        ::posix_fadvise(fd_1, 0, first_bytes, POSIX_FADV_WILLNEED);
-        ::posix_fadvise(fd_2, 0, first_bytes, POSIX_FADV_WILLNEED);
-        file.bytes = 2 * first_bytes;
-        ::close(fd_2);
+    const off_t size = pair.status_a.st_size;
+    pair.fd_a = open_regular_file(path_1, size, pair.status_a);
+    pair.fd_b = pair.fd_a < 0 ? -1 : open_regular_file(path_2, size, pair.status_b);
+    if (pair.fd_b < 0) {
+        close_prepared(pair);
+        pair = PreparedPair{};
+        return file;
     }
-    if (fd_1 >= 0) {
-        ::close(fd_1);
+    if (!in_memory_file_system(ahead, path_2, pair.status_b.st_dev)) {
+        drop_cached_pages(pair.fd_b);
     }
+    pair.copy_pages = CopyPages::keep;
+    file.bytes = 2 * std::min(size, READ_AHEAD_TURN);
+    ::posix_fadvise(pair.fd_a, 0, file.bytes / 2, POSIX_FADV_WILLNEED);
+    ::posix_fadvise(pair.fd_b, 0, file.bytes / 2, POSIX_FADV_WILLNEED);
     return file;
 }
 
@@ -271,8 +314,11 @@ void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::si
     if (ahead.resting) {
         return;
     }
+    if (ahead.max_files == 0) {
+        ahead.max_files = look_ahead_files_allowed();
+    }
     ahead.next = std::max(ahead.next, current + 1);
-    while (ahead.next < files.size() && ahead.window.size() < LOOK_AHEAD_FILES &&
+    while (ahead.next < files.size() && ahead.window.size() < ahead.max_files &&
            ahead.window_bytes < LOOK_AHEAD_BYTES) {
         ahead.window.push_back(fetch_ahead(ahead, ahead.next, files[ahead.next]));
         ahead.window_bytes += ahead.window.back().bytes;
@@ -280,17 +326,23 @@ void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::si
     }
 }
 
-CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
-                           const struct stat& status_2) {
+PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
+                              const struct stat& status_2) {
+    PreparedPair prepared;
     while (!ahead.window.empty() && ahead.window.front().index <= current) {
         const LookAheadFile file = ahead.window.front();
         ahead.window.pop_front();
         ahead.window_bytes -= file.bytes;
-        if (file.index == current && file.copy_dropped &&
-            same_unchanged_file(file.copy_status, status_2)) {
-            return CopyPages::keep;
+        if (file.index == current) {
+            prepared = file.pair;
+        } else {
+            close_prepared(file.pair);
         }
     }
-    return in_memory_file_system(ahead, path_2, status_2.st_dev) ? CopyPages::keep
-                                                                 : CopyPages::drop;
+    if (prepared.fd_b < 0 || !same_unchanged_file(prepared.status_b, status_2)) {
+        prepared.copy_pages = in_memory_file_system(ahead, path_2, status_2.st_dev)
+                                  ? CopyPages::keep
+                                  : CopyPages::drop;
+    }
+    return prepared;
 }

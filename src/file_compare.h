@@ -26,12 +26,24 @@ void write_out_file_system(const std::string& directory);
 // written, or the copy lies on a file system that holds its files in memory.
 enum class CopyPages { drop, keep };
 
+// What the look-ahead has prepared for the comparison of one file: the file
+// and its copy opened (descriptors, -1 where not), with the status of each
+// as it was opened, and whether the copy's pages must still be dropped.
+struct PreparedPair {
+    int fd_a = -1;
+    struct stat status_a {};
+    int fd_b = -1;
+    struct stat status_b {};
+    CopyPages copy_pages = CopyPages::drop;
+};
+
 // Compares the file at `path_a` with the file at `path_b`, its copy,
 // following symbolic links. The copy's data are read from its drive: what of
 // it still waits to be written is written out first, and its pages are
-// dropped from the page cache; `path_a` is read as the system sees it. Returns FILES_IDENTICAL when
-// both are regular files of the same size and hold the same bytes; FILES_DIFFERENT when the sizes
-// differ (neither file is then opened) or some block of bytes differs; FILES_UNREADABLE when either
+// dropped from the page cache; `path_a` is read as the system sees it.
+// Returns FILES_IDENTICAL when both are regular files of the same size and
+// hold the same bytes; FILES_DIFFERENT when the sizes differ (neither file is
+// then opened) or some block of bytes differs; FILES_UNREADABLE when either
 // is missing or not a regular file (such a file is never opened), cannot be
 // opened, or a read fails. Both files are read in lockstep, one 64 KiB block
 // each at a time, up to the first differing block; both are closed again on
@@ -39,19 +51,20 @@ enum class CopyPages { drop, keep };
 int files_equal(const std::string& path_a, const std::string& path_b);
 
 // files_equal for a `path_b` whose status, links followed, the caller has
-// just queried into `status_b`, so that it is not queried a second time;
+// just queried into `status_b`, so that it is not queried a second time, and
+// with what the look-ahead has `prepared`: a descriptor opened ahead is used
+// where the file's status now shows the same file, and closed otherwise;
 // with CopyPages::keep, the copy's pages are not dropped.
 int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
-                CopyPages copy_pages);
+                const PreparedPair& prepared);
 
 // A file of the look-ahead's window: its place in the list, the bytes of it
-// and of its copy asked for ahead, and which copy had its pages dropped.
+// and of its copy asked for ahead, and the pair as opened, with the copy's
+// pages dropped.
 struct LookAheadFile {
     std::size_t index;
     off_t bytes;
-    bool copy_dropped;
-    // The copy as it was found before its pages were dropped.
-    struct stat copy_status;
+    PreparedPair pair;
 };
 
 // The files after the one being compared whose data the kernel has been
@@ -64,6 +77,8 @@ struct LookAhead {
     std::string prefix_1;
     std::string prefix_2;
     std::deque<LookAheadFile> window{};
+    // The most files the window may hold; set at its first use.
+    std::size_t max_files = 0;
     // The next file of the list to be brought into the window.
     std::size_t next = 0;
     off_t window_bytes = 0;
@@ -83,16 +98,17 @@ struct LookAhead {
 // directories) into the window as far as it has room: the size of each
 // file and of its copy is queried, and where both are regular files of the
 // same size, both are opened, the copy is written out and its pages dropped
-// as files_equal would, the first bytes of both are asked for in the
-// background, and both are closed again. Changes no file's contents and
-// decides nothing: every file is compared afresh.
+// as files_equal would, and the first bytes of both are asked for in the
+// background; both stay open for the comparison. Changes no file's contents
+// and decides nothing: every file's status is queried afresh when it is
+// compared.
 void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::size_t current);
 
-// Takes the file `current` out of the window, and tells whether the pages of
-// its copy at `path_2`, whose status is `status_2`, must be dropped before
-// it is read: not when the look-ahead has dropped them and `status_2` shows
-// the same file, unchanged since, nor when the copy lies on a file system
-// that holds its files in memory (tmpfs, /proc), where there is no drive to
-// read from.
-CopyPages leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
-                           const struct stat& status_2);
+// Takes the file `current` out of the window, and closes what the window
+// holds of files before it. Returns what has been prepared for it, for
+// files_equal; its copy at `path_2`, whose status is now `status_2`, needs
+// its pages dropped unless the look-ahead has dropped them and `status_2`
+// shows the same file, unchanged since, or the copy lies on a file system
+// that holds its files in memory (tmpfs, /proc), with no drive to read from.
+PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
+                              const struct stat& status_2);

@@ -227,7 +227,7 @@ TEST(FilesEqual, LeavesNoFileOpenOnAnyOutcome) {
     ASSERT_EQ(::stat((dir / "e").c_str(), &regular), 0);
     const Deadline deadline(10);
     const std::size_t before = open_descriptor_count();
-    EXPECT_EQ(files_equal(dir / "e", dir / "pipe", regular, CopyPages::drop), FILES_UNREADABLE);
+    EXPECT_EQ(files_equal(dir / "e", dir / "pipe", regular, PreparedPair{}), FILES_UNREADABLE);
     EXPECT_EQ(files_equal(dir / "a", dir / "b"), FILES_IDENTICAL);
     EXPECT_EQ(files_equal(dir / "a", dir / "c"), FILES_DIFFERENT);
     EXPECT_EQ(files_equal(dir / "a", dir / "d"), FILES_DIFFERENT);
