@@ -109,12 +109,19 @@ void check_any_bytes(const std::string& s, std::size_t width, std::size_t n) {
     }
 
     const std::string masked = mask_control_characters(s);
-    check(masked.size() == s.size(), "masking keeps the length");
-    for (std::size_t i = 0; i < s.size(); ++i) {
+    // Each C0 control byte and each C1 control written as UTF-8 (0xC2 0x80
+    // to 0xC2 0x9F) becomes one "?"; every other byte stays.
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < s.size(); ++i, ++m) {
         const auto original = static_cast<unsigned char>(s[i]);
-        check(masked[i] == (is_control(original) ? '?' : s[i]),
+        const bool c1 = original == 0xC2 && i + 1 < s.size() &&
+                        static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(s[i + 1]) <= 0x9F;
+        check(m < masked.size() && masked[m] == (is_control(original) || c1 ? '?' : s[i]),
               "masking replaces control characters only");
+        i += c1 ? 1 : 0;
     }
+    check(m == masked.size(), "masking replaces a control character by one byte");
     check(utf8_length(masked) == length, "masking keeps the width");
 }
 
