@@ -27,14 +27,14 @@ constexpr off_t READ_AHEAD_TURN = 4 << 20;
 // request from a usual disk.
 constexpr off_t READ_AHEAD_PIECE = 1 << 20;
 
-// The look-ahead's window holds at most this many files, and asks for at
-// most this many bytes of them in all; of one file, no more than a read-ahead
-// turn.
+// The look-ahead's window holds at most this many files, and takes no more
+// in once it has asked for this many bytes of them; of one file, it asks for
+// no more than a read-ahead turn.
 constexpr std::size_t LOOK_AHEAD_FILES = 64;
+constexpr off_t LOOK_AHEAD_BYTES = 32 << 20;
 // Descriptors that the window leaves free of the limit on open files, for the
 // comparison and the log.
 constexpr rlim_t DESCRIPTORS_KEPT_FREE = 16;
-constexpr off_t LOOK_AHEAD_BYTES = 32 << 20;
 // Files between two counts of the program's reads from drives: the
 // look-ahead rests after this many files without such a read, and wakes at
 // the next count that finds one.
@@ -218,7 +218,7 @@ int files_equal(const std::string& path_a, const std::string& path_b, const stru
         ::close(fd_a);
         return FILES_UNREADABLE;
     }
-    if (fd_b != prepared.fd_b || prepared.copy_pages == CopyPages::drop) {
+    if (prepared.copy_pages == CopyPages::drop) {
         drop_cached_pages(fd_b);
     }
     const int result = compare_contents(fd_a, fd_b, status_a.st_size);
@@ -230,15 +230,16 @@ int files_equal(const std::string& path_a, const std::string& path_b, const stru
 namespace {
 
 // Files that the window may hold, two descriptors each: LOOK_AHEAD_FILES,
-// or fewer where the limit on open files is lower, but at least one.
+// or fewer where the limit on open files is lower, none where it leaves no
+// more than DESCRIPTORS_KEPT_FREE.
 std::size_t look_ahead_files_allowed() {
     struct rlimit limit;
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
         limit.rlim_cur >= 2 * LOOK_AHEAD_FILES + DESCRIPTORS_KEPT_FREE) {
         return LOOK_AHEAD_FILES;
     }
-    return limit.rlim_cur > 2 + DESCRIPTORS_KEPT_FREE ? (limit.rlim_cur - DESCRIPTORS_KEPT_FREE) / 2
-                                                      : 1;
+    return limit.rlim_cur > DESCRIPTORS_KEPT_FREE ? (limit.rlim_cur - DESCRIPTORS_KEPT_FREE) / 2
+                                                  : 0;
 }
 
 // Blocks that the program has read from drives so far.
@@ -264,11 +265,13 @@ bool in_memory_file_system(LookAhead& ahead, const std::string& path, dev_t devi
     return ahead.device_in_memory;
 }
 
-// True when `now` shows the file that `before` showed, unchanged.
+// True when `now` shows the file that `before` showed, unchanged: every write
+// to a file changes its change time, which, unlike the modification time, no
+// program can set back.
 bool same_unchanged_file(const struct stat& before, const struct stat& now) {
     return same_file(before, now) && before.st_size == now.st_size &&
-           before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
-           before.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
+           before.st_ctim.tv_sec == now.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
 }
 
 // Opens the file `rel` and its copy, where both are regular files of the
@@ -314,11 +317,11 @@ void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::si
     if (ahead.resting) {
         return;
     }
-    if (ahead.max_files == 0) {
+    if (!ahead.max_files) {
         ahead.max_files = look_ahead_files_allowed();
     }
     ahead.next = std::max(ahead.next, current + 1);
-    while (ahead.next < files.size() && ahead.window.size() < ahead.max_files &&
+    while (ahead.next < files.size() && ahead.window.size() < *ahead.max_files &&
            ahead.window_bytes < LOOK_AHEAD_BYTES) {
         ahead.window.push_back(fetch_ahead(ahead, ahead.next, files[ahead.next]));
         ahead.window_bytes += ahead.window.back().bytes;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,7 +79,7 @@ struct LookAhead {
     std::string prefix_2;
     std::deque<LookAheadFile> window{};
     // The most files the window may hold; set at its first use.
-    std::size_t max_files = 0;
+    std::optional<std::size_t> max_files{};
     // The next file of the list to be brought into the window.
     std::size_t next = 0;
     off_t window_bytes = 0;
@@ -108,7 +109,8 @@ void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::si
 // holds of files before it. Returns what has been prepared for it, for
 // files_equal; its copy at `path_2`, whose status is now `status_2`, needs
 // its pages dropped unless the look-ahead has dropped them and `status_2`
-// shows the same file, unchanged since, or the copy lies on a file system
-// that holds its files in memory (tmpfs, /proc), with no drive to read from.
+// shows the same file, unchanged since (by its change time), or the copy
+// lies on a file system that holds its files in memory (tmpfs, /proc), with
+// no drive to read from.
 PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
                               const struct stat& status_2);

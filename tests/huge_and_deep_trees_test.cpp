@@ -139,6 +139,26 @@ TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
     EXPECT_EQ(run.status, 0);
 }
 
+TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
+    // The standard streams, the log and one pair of files: the look-ahead
+    // must not take what the comparison needs.
+    constexpr unsigned long TIGHT_LIMIT = 7;
+    TestDirectory dir;
+    for (const char* name : {"a", "b", "c"}) {
+        write_file(dir / "one" / name, "data");
+        write_file(dir / "two" / name, "data");
+    }
+    RunOptions options;
+    options.open_files_soft_limit = TIGHT_LIMIT;
+    options.open_files_hard_limit = TIGHT_LIMIT;
+    const RunResult run =
+        run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out.ends_with(closing_lines(0, 0))) << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
 TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {
     TestDirectory dir;
     const fs::path one = dir / "one";
