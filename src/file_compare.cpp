@@ -251,13 +251,12 @@ long blocks_read_from_drives() {
 // True when the file `path` on `device` lies on a file system that holds its
 // files in memory only; asks the system once for each new device.
 bool in_memory_file_system(LookAhead& ahead, const std::string& path, dev_t device) {
-    if (!ahead.device_known || ahead.device != device) {
+    if (ahead.device != device) {
         struct statfs file_system;
         if (::statfs(path.c_str(), &file_system) != 0) {
             return false;
         }
         const auto type = static_cast<unsigned long>(file_system.f_type);
-        ahead.device_known = true;
         ahead.device = device;
         ahead.device_in_memory = type == TMPFS_MAGIC || type == RAMFS_MAGIC ||
                                  type == PROC_SUPER_MAGIC || type == SYSFS_MAGIC;
@@ -299,9 +298,10 @@ LookAheadFile fetch_ahead(LookAhead& ahead, std::size_t index, const std::string
         drop_cached_pages(pair.fd_b);
     }
     pair.copy_pages = CopyPages::keep;
-    file.bytes = 2 * std::min(size, READ_AHEAD_TURN);
-    ::posix_fadvise(pair.fd_a, 0, file.bytes / 2, POSIX_FADV_WILLNEED);
-    ::posix_fadvise(pair.fd_b, 0, file.bytes / 2, POSIX_FADV_WILLNEED);
+    const off_t first_bytes = std::min(size, READ_AHEAD_TURN);
+    ::posix_fadvise(pair.fd_a, 0, first_bytes, POSIX_FADV_WILLNEED);
+    ::posix_fadvise(pair.fd_b, 0, first_bytes, POSIX_FADV_WILLNEED);
+    file.bytes = 2 * first_bytes;
     return file;
 }
 

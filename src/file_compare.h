@@ -86,8 +86,7 @@ struct LookAhead {
     bool resting = false;
     // The file system last asked whether it holds its files in memory, and
     // its answer.
-    bool device_known = false;
-    dev_t device = 0;
+    std::optional<dev_t> device{};
     bool device_in_memory = false;
     // Files met since the program's reads from drives were last counted, and
     // that count.
