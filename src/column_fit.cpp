@@ -1,3 +1,5 @@
+// Counting UTF-8 characters, cutting names to a column and masking control
+// characters: pure functions on byte strings, no output.
 #include "column_fit.h"
 
 namespace {

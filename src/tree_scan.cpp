@@ -1,3 +1,5 @@
+// The walk of the source tree with openat and getdents64, one open directory
+// per level, and its failure messages.
 #include "tree_scan.h"
 
 #include <dirent.h>

@@ -1,0 +1,124 @@
+// The loop over the file list: each file's copy looked up, compared and
+// counted, and its outcome handed to the console report and the log.
+#include "comparison_pass.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "column_fit.h"
+#include "file_compare.h"
+#include "file_status.h"
+#include "log_file.h"
+#include "look_ahead.h"
+
+namespace {
+
+// Where a file's copy stands in directory 2.
+enum class Counterpart { present, missing, unknown };
+
+// Whether something exists at `path`, links followed; unknown when the path
+// cannot be looked up at all. The status of what is there goes to `status`.
+Counterpart find_counterpart(const std::string& path, struct stat& status) {
+    if (::stat(path.c_str(), &status) == 0) {
+        return Counterpart::present;
+    }
+    if (means_absent(errno)) {
+        return Counterpart::missing;
+    }
+    return Counterpart::unknown;
+}
+
+// `directory` followed by the separator that joins it to a relative path.
+std::string path_prefix(const std::string& directory) {
+    return directory.ends_with('/') ? directory : directory + '/';
+}
+
+// The comparison pass under way: its report, its log, its look-ahead and its
+// two counters.
+struct ComparisonPass {
+    ComparisonPass(const ColumnWidths& widths, const std::string& directory_1,
+                   const std::string& directory_2)
+        : ahead{path_prefix(directory_1), path_prefix(directory_2)}, console(widths) {}
+
+    LookAhead ahead;
+    LogFile log;
+    ConsoleReport console;
+    int differ_count = 0;
+    int missing_count = 0;
+};
+
+// Tells of a differing or missing file in the log, which is written out at
+// once so that a run that is interrupted leaves every problem shown so far in
+// it, after the console has shown it; then pauses so that the user notices.
+void log_problem(ComparisonPass& pass, const std::string& rel, const char* log_text) {
+    pass.log.write(fehlerausgabe(rel, LOG_NAME_WIDTH) + log_text);
+    pass.log.flush();
+    pass.console.pause_after_problem();
+}
+
+// Ends the run because the file `rel`, or its copy, cannot be read.
+[[noreturn]] void abort_on_read_failure(ComparisonPass& pass, const std::string& rel,
+                                        const std::string& name) {
+    pass.console.show_read_failure(name);
+    pass.log.write("\nProgrammabbruch durch FEHLER: Es ist ein Fehler beim Lesen der Datei " + rel +
+                   " aufgetreten!!!\n");
+    pass.log.close();
+    report_unwritten_output();
+    std::exit(1);
+}
+
+// Checks the copy of the file `rel`, at `path_2`, against the source at
+// `path_1`, and reports the outcome.
+void check_file(ComparisonPass& pass, std::size_t k, const std::string& rel,
+                const std::string& name, const std::string& path_1, const std::string& path_2) {
+    struct stat status_2;
+    switch (find_counterpart(path_2, status_2)) {
+        case Counterpart::missing:
+            ++pass.missing_count;
+            pass.console.show_missing(name);
+            log_problem(pass, rel, " - NICHT gefunden!\n");
+            return;
+        case Counterpart::unknown:
+            abort_on_read_failure(pass, rel, name);
+        case Counterpart::present:
+            break;
+    }
+    switch (
+        files_equal(path_1, path_2, status_2, leave_look_ahead(pass.ahead, k, path_2, status_2))) {
+        case FILES_IDENTICAL:
+            pass.console.clear_progress();
+            pass.log.write(fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
+            return;
+        case FILES_DIFFERENT:
+            ++pass.differ_count;
+            pass.console.show_differing(name);
+            log_problem(pass, rel, " - ACHTUNG!!! NICHT identisch!!!\n");
+            return;
+        default:
+            abort_on_read_failure(pass, rel, name);
+    }
+}
+
+}  // namespace
+
+void run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
+                         const std::string& directory_2, const ColumnWidths& widths) {
+    ComparisonPass pass(widths, directory_1, directory_2);
+    const std::string& prefix_1 = pass.ahead.prefix_1;
+    const std::string& prefix_2 = pass.ahead.prefix_2;
+    std::string path_1;
+    std::string path_2;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const std::string& rel = files[k];
+        const std::string& name = pass.console.shown_name(rel);
+        path_1.assign(prefix_1).append(rel);
+        path_2.assign(prefix_2).append(rel);
+        pass.console.show_progress(k + 1, name);
+        look_ahead(pass.ahead, files, k);
+        check_file(pass, k, rel, name, path_1, path_2);
+    }
+    pass.log.close();
+    pass.console.show_summary(pass.differ_count, pass.missing_count);
+}

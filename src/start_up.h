@@ -1,0 +1,13 @@
+// What the process sets up before it reads its command line: standard
+// streams that it was started without, and its limit on open files. The
+// console's geometry is the console report's.
+#pragma once
+
+// Opens /dev/null on any of the standard streams that the program was started
+// without, so that no file opened later takes the place of one: console text
+// would otherwise end up in the log or in nowhere that can be seen.
+void open_missing_standard_streams();
+
+// Raises the limit on open files as far as allowed, since the walk holds one
+// directory open for every level of the tree.
+void raise_open_file_limit();
