@@ -18,16 +18,13 @@ namespace {
 // Where a file's copy stands in directory 2.
 enum class Counterpart { present, missing, unknown };
 
-// Whether something exists at `path`, links followed; unknown when the path
-// cannot be looked up at all. The status of what is there goes to `status`.
-Counterpart find_counterpart(const std::string& path, struct stat& status) {
-    if (::stat(path.c_str(), &status) == 0) {
+// Where the copy stands by the `error` of the query of its status, links
+// followed: unknown when its path cannot be looked up at all.
+Counterpart counterpart(int error) {
+    if (error == 0) {
         return Counterpart::present;
     }
-    if (means_absent(errno)) {
-        return Counterpart::missing;
-    }
-    return Counterpart::unknown;
+    return means_absent(error) ? Counterpart::missing : Counterpart::unknown;
 }
 
 // `directory` followed by the separator that joins it to a relative path.
@@ -71,10 +68,9 @@ void log_problem(ComparisonPass& pass, const std::string& rel, const char* log_t
 
 // Checks the copy of the file `rel`, at `path_2`, against the source at
 // `path_1`, and reports the outcome.
-void check_file(ComparisonPass& pass, std::size_t k, const std::string& rel,
+void check_file(ComparisonPass& pass, const FileToCompare& file, const std::string& rel,
                 const std::string& name, const std::string& path_1, const std::string& path_2) {
-    struct stat status_2;
-    switch (find_counterpart(path_2, status_2)) {
+    switch (counterpart(file.error_b)) {
         case Counterpart::missing:
             ++pass.missing_count;
             pass.console.show_missing(name);
@@ -85,8 +81,7 @@ void check_file(ComparisonPass& pass, std::size_t k, const std::string& rel,
         case Counterpart::present:
             break;
     }
-    switch (
-        files_equal(path_1, path_2, status_2, leave_look_ahead(pass.ahead, k, path_2, status_2))) {
+    switch (files_equal(path_1, path_2, file)) {
         case FILES_IDENTICAL:
             pass.console.clear_progress();
             pass.log.write(fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
@@ -116,8 +111,8 @@ void run_comparison_pass(const std::vector<std::string>& files, const std::strin
         path_1.assign(prefix_1).append(rel);
         path_2.assign(prefix_2).append(rel);
         pass.console.show_progress(k + 1, name);
-        look_ahead(pass.ahead, files, k);
-        check_file(pass, k, rel, name, path_1, path_2);
+        check_file(pass, take_file(pass.ahead, files, k, path_1, path_2), rel, name, path_1,
+                   path_2);
     }
     pass.log.close();
     pass.console.show_summary(pass.differ_count, pass.missing_count);

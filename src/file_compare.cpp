@@ -31,10 +31,11 @@ constexpr off_t READ_AHEAD_PIECE = 1 << 20;
 // same file; otherwise `fd` is closed and `path` opened anew, and -1 when
 // that fails.
 int reuse_or_open(int fd, const struct stat& opened, const struct stat& now,
-                  const std::string& path) {
+                  const std::string& path, FirstBytes& first) {
     if (fd >= 0 && same_file(opened, now)) {
         return fd;
     }
+    first = FirstBytes{};
     if (fd >= 0) {
         ::close(fd);
     }
@@ -42,28 +43,31 @@ int reuse_or_open(int fd, const struct stat& opened, const struct stat& now,
     return open_regular_file(path, now.st_size, status);
 }
 
-// Reads the next block of `fd` into `buffer`: up to BLOCK_SIZE bytes, fewer
-// only at the end of the data. `position` is the offset of the block and is
-// advanced past it; a short read that reaches `expected_size` is taken as the
-// end without asking again. Returns the number of bytes read, or -1 when a
-// read fails.
-ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size) {
+// Reads the block of `fd` at `position` into `buffer`: up to BLOCK_SIZE
+// bytes, fewer only at the end of the data. A read of the block made ahead
+// gave the bytes `first`. `position` is advanced past the block; a short read
+// that reaches `expected_size` is taken as the end without asking again.
+// Returns the number of bytes read, or -1 when a read fails.
+ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size,
+                   const FirstBytes& first) {
     std::size_t filled = 0;
-    while (filled < BLOCK_SIZE) {
-        const ssize_t count = ::read(fd, buffer + filled, BLOCK_SIZE - filled);
+    bool ended = false;
+    if (first.data != nullptr) {
+        filled = std::min(first.count, BLOCK_SIZE);
+        std::memcpy(buffer, first.data, filled);
+        ended = filled == 0 || position + static_cast<off_t>(filled) >= expected_size;
+    }
+    while (!ended && filled < BLOCK_SIZE) {
+        const ssize_t count = ::pread(fd, buffer + filled, BLOCK_SIZE - filled,
+                                      position + static_cast<off_t>(filled));
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return -1;
         }
-        if (count == 0) {
-            break;
-        }
         filled += static_cast<std::size_t>(count);
-        if (position + static_cast<off_t>(filled) >= expected_size) {
-            break;
-        }
+        ended = count == 0 || position + static_cast<off_t>(filled) >= expected_size;
     }
     position += static_cast<off_t>(filled);
     return static_cast<ssize_t>(filled);
@@ -84,8 +88,9 @@ void hint_read_ahead(int fd, off_t from, off_t to) {
     }
 }
 
-// Compares two open files of `size` bytes each, block by block.
-int compare_contents(int fd_a, int fd_b, off_t size) {
+// Compares two open files of `size` bytes each, block by block, starting
+// with the bytes read ahead from each.
+int compare_contents(int fd_a, int fd_b, off_t size, FirstBytes first_a, FirstBytes first_b) {
     alignas(64) char buffer_a[BLOCK_SIZE];
     alignas(64) char buffer_b[BLOCK_SIZE];
     off_t position_a = 0;
@@ -99,8 +104,9 @@ int compare_contents(int fd_a, int fd_b, off_t size) {
             hint_read_ahead(fd_b, hinted, to);
             hinted = to;
         }
-        const ssize_t count_a = read_block(fd_a, buffer_a, position_a, size);
-        const ssize_t count_b = read_block(fd_b, buffer_b, position_b, size);
+        const ssize_t count_a = read_block(fd_a, buffer_a, position_a, size, first_a);
+        const ssize_t count_b = read_block(fd_b, buffer_b, position_b, size, first_b);
+        first_a = first_b = FirstBytes{};
         if (count_a < 0 || count_b < 0) {
             return FILES_UNREADABLE;
         }
@@ -126,31 +132,39 @@ void close_prepared(const PreparedPair& prepared) {
 
 int open_regular_file(const std::string& path, off_t size, struct stat& status) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fd >= 0 && !opened_regular_file(fd, size, status)) {
         ::close(fd);
         return -1;
-    }
-    if (size > READ_AHEAD_THRESHOLD) {
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     return fd;
 }
 
-int files_equal(const std::string& path_a, const std::string& path_b) {
-    struct stat status_b;
-    if (::stat(path_b.c_str(), &status_b) != 0) {
-        return FILES_UNREADABLE;
+bool opened_regular_file(int fd, off_t size, struct stat& status) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
     }
-    return files_equal(path_a, path_b, status_b, PreparedPair{});
+    if (size > READ_AHEAD_THRESHOLD) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    return true;
 }
 
-int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
-                const PreparedPair& prepared) {
-    struct stat status_a;
-    if (!regular_file_status(path_a, status_a) || !S_ISREG(status_b.st_mode)) {
+int files_equal(const std::string& path_a, const std::string& path_b) {
+    FileToCompare file;
+    if (::stat(path_b.c_str(), &file.status_b) != 0) {
+        return FILES_UNREADABLE;
+    }
+    if (::stat(path_a.c_str(), &file.status_a) != 0) {
+        file.error_a = errno;
+    }
+    return files_equal(path_a, path_b, file);
+}
+
+int files_equal(const std::string& path_a, const std::string& path_b, const FileToCompare& file) {
+    const struct stat& status_a = file.status_a;
+    const struct stat& status_b = file.status_b;
+    PreparedPair prepared = file.pair;
+    if (file.error_a != 0 || !S_ISREG(status_a.st_mode) || !S_ISREG(status_b.st_mode)) {
         close_prepared(prepared);
         return FILES_UNREADABLE;
     }
@@ -158,22 +172,26 @@ int files_equal(const std::string& path_a, const std::string& path_b, const stru
         close_prepared(prepared);
         return FILES_DIFFERENT;
     }
-    const int fd_a = reuse_or_open(prepared.fd_a, prepared.status_a, status_a, path_a);
+    const int fd_a =
+        reuse_or_open(prepared.fd_a, prepared.status_a, status_a, path_a, prepared.first_a);
     if (fd_a < 0) {
         if (prepared.fd_b >= 0) {
             ::close(prepared.fd_b);
         }
         return FILES_UNREADABLE;
     }
-    const int fd_b = reuse_or_open(prepared.fd_b, prepared.status_b, status_b, path_b);
+    const int fd_b =
+        reuse_or_open(prepared.fd_b, prepared.status_b, status_b, path_b, prepared.first_b);
     if (fd_b < 0) {
         ::close(fd_a);
         return FILES_UNREADABLE;
     }
     if (prepared.copy_pages == CopyPages::drop) {
+        prepared.first_b = FirstBytes{};
         drop_cached_pages(fd_b);
     }
-    const int result = compare_contents(fd_a, fd_b, status_a.st_size);
+    const int result =
+        compare_contents(fd_a, fd_b, status_a.st_size, prepared.first_a, prepared.first_b);
     ::close(fd_b);
     ::close(fd_a);
     return result;

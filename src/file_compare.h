@@ -21,15 +21,37 @@ constexpr off_t READ_AHEAD_TURN = 4 << 20;
 // written, or the copy lies on a file system that holds its files in memory.
 enum class CopyPages { drop, keep };
 
-// What the look-ahead has prepared for the comparison of one file: the file
-// and its copy opened (descriptors, -1 where not), with the status of each
-// as it was opened, and whether the copy's pages must still be dropped.
+// Bytes read ahead from the start of a file: `count` bytes at `data`, none
+// where `data` is null.
+struct FirstBytes {
+    const char* data = nullptr;
+    std::size_t count = 0;
+};
+
+// What has been prepared ahead for the comparison of one file: the file and
+// its copy opened (descriptors, -1 where not), with the status of each as it
+// was opened, whether the copy's pages must still be dropped, and the first
+// bytes of each as read through its descriptor.
 struct PreparedPair {
     int fd_a = -1;
     struct stat status_a {};
     int fd_b = -1;
     struct stat status_b {};
     CopyPages copy_pages = CopyPages::drop;
+    FirstBytes first_a{};
+    FirstBytes first_b{};
+};
+
+// A file of the list as the comparison finds it: the status of the file
+// (`status_a`) and of its copy (`status_b`) by path, links followed, each
+// with the error of its query (an errno value, 0 when it succeeded), and
+// what has been prepared for it.
+struct FileToCompare {
+    int error_a = 0;
+    struct stat status_a {};
+    int error_b = 0;
+    struct stat status_b {};
+    PreparedPair pair{};
 };
 
 // Closes the descriptors that `prepared` holds.
@@ -37,10 +59,13 @@ void close_prepared(const PreparedPair& prepared);
 
 // Opens `path` for reading without blocking and returns the descriptor, with
 // the status of what was opened in `status`, or -1 when it cannot be opened
-// or is no longer a regular file: a named pipe may have taken the place of
-// the file since its `size` was queried. A big file is opened for reading
-// straight through.
+// or is not opened_regular_file.
 int open_regular_file(const std::string& path, off_t size, struct stat& status);
+
+// True when `fd`, just opened, is a regular file, whose status then goes to
+// `status`; a named pipe may have taken the place of the file since its
+// `size` was queried. A big file is announced to be read straight through.
+bool opened_regular_file(int fd, off_t size, struct stat& status);
 
 // Compares the file at `path_a` with the file at `path_b`, its copy,
 // following symbolic links. The copy's data are read from its drive: what of
@@ -55,10 +80,9 @@ int open_regular_file(const std::string& path, off_t size, struct stat& status);
 // every path.
 int files_equal(const std::string& path_a, const std::string& path_b);
 
-// files_equal for a `path_b` whose status, links followed, the caller has
-// just queried into `status_b`, so that it is not queried a second time, and
-// with what the look-ahead has `prepared`: a descriptor opened ahead is used
-// where the file's status now shows the same file, and closed otherwise;
+// files_equal for a `file` whose statuses have just been queried, so that
+// they are not queried a second time, with what has been prepared for it: a
+// descriptor opened ahead, and the bytes read through it, are used where the
+// file's status shows the same file, and the descriptor is closed otherwise;
 // with CopyPages::keep, the copy's pages are not dropped.
-int files_equal(const std::string& path_a, const std::string& path_b, const struct stat& status_b,
-                const PreparedPair& prepared);
+int files_equal(const std::string& path_a, const std::string& path_b, const FileToCompare& file);

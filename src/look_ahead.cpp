@@ -6,16 +6,16 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "file_status.h"
 
 namespace {
 
 // The window holds at most this many files, and takes no more in once it
-// has asked for this many bytes of them; of one file, it asks for no more
+// has asked for LOOK_AHEAD_BYTES of them; of one file, it asks for no more
 // than a read-ahead turn.
 constexpr std::size_t LOOK_AHEAD_FILES = 64;
-constexpr off_t LOOK_AHEAD_BYTES = 32 << 20;
 // Descriptors that the window leaves free of the limit on open files, for the
 // comparison and the log.
 constexpr rlim_t DESCRIPTORS_KEPT_FREE = 16;
@@ -23,19 +23,6 @@ constexpr rlim_t DESCRIPTORS_KEPT_FREE = 16;
 // look-ahead rests after this many files without such a read, and wakes at
 // the next count that finds one.
 constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
-
-// Files that the window may hold, two descriptors each: LOOK_AHEAD_FILES,
-// or fewer where the limit on open files is lower, none where it leaves no
-// more than DESCRIPTORS_KEPT_FREE.
-std::size_t look_ahead_files_allowed() {
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
-        limit.rlim_cur >= 2 * LOOK_AHEAD_FILES + DESCRIPTORS_KEPT_FREE) {
-        return LOOK_AHEAD_FILES;
-    }
-    return limit.rlim_cur > DESCRIPTORS_KEPT_FREE ? (limit.rlim_cur - DESCRIPTORS_KEPT_FREE) / 2
-                                                  : 0;
-}
 
 // Blocks that the program has read from drives so far.
 long blocks_read_from_drives() {
@@ -75,8 +62,7 @@ LookAheadFile fetch_ahead(LookAhead& ahead, std::size_t index, const std::string
     return file;
 }
 
-}  // namespace
-
+// Brings the files after `current` into the window as far as it has room.
 void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::size_t current) {
     if (++ahead.files_since_check == DRIVE_CHECK_INTERVAL) {
         const long blocks_read = blocks_read_from_drives();
@@ -99,6 +85,9 @@ void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::si
     }
 }
 
+// Takes the file `current` out of the window, closes what the window holds of
+// files before it, and returns what has been prepared for it; its copy at
+// `path_2` has the status `status_2` now.
 PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
                               const struct stat& status_2) {
     PreparedPair prepared;
@@ -118,4 +107,34 @@ PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::
                                   : CopyPages::drop;
     }
     return prepared;
+}
+
+}  // namespace
+
+// Files that the window may hold, two descriptors each: LOOK_AHEAD_FILES,
+// or fewer where the limit on open files is lower, none where it leaves no
+// more than DESCRIPTORS_KEPT_FREE.
+std::size_t look_ahead_files_allowed() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur >= 2 * LOOK_AHEAD_FILES + DESCRIPTORS_KEPT_FREE) {
+        return LOOK_AHEAD_FILES;
+    }
+    return limit.rlim_cur > DESCRIPTORS_KEPT_FREE ? (limit.rlim_cur - DESCRIPTORS_KEPT_FREE) / 2
+                                                  : 0;
+}
+
+FileToCompare take_file(LookAhead& ahead, const std::vector<std::string>& files,
+                        std::size_t current, const std::string& path_1, const std::string& path_2) {
+    look_ahead(ahead, files, current);
+    FileToCompare file;
+    if (::stat(path_2.c_str(), &file.status_b) != 0) {
+        file.error_b = errno;
+        return file;
+    }
+    file.pair = leave_look_ahead(ahead, current, path_2, file.status_b);
+    if (::stat(path_1.c_str(), &file.status_a) != 0) {
+        file.error_a = errno;
+    }
+    return file;
 }

@@ -46,22 +46,23 @@ struct LookAhead {
     long blocks_read = 0;
 };
 
-// Brings the files after `current` in `files` (paths relative to both
-// directories) into the window as far as it has room: the size of each
+// The file `current` of `files` (paths relative to both directories), at
+// `path_1` and its copy at `path_2`, for its comparison. First brings the
+// files after it into the window as far as it has room: the size of each
 // file and of its copy is queried, and where both are regular files of the
 // same size, both are opened, the copy is written out and its pages dropped
 // as files_equal would, and the first bytes of both are asked for in the
-// background; both stay open for the comparison. Changes no file's contents
-// and decides nothing: every file's status is queried afresh when it is
-// compared.
-void look_ahead(LookAhead& ahead, const std::vector<std::string>& files, std::size_t current);
+// background; both stay open for the comparison. Then queries the copy's
+// status and, where there is a copy, takes the file out of the window,
+// closes what it holds of files before it, and queries the file's status.
+// The copy needs its pages dropped unless the look-ahead has dropped them and
+// its status shows the same file, unchanged since (by its change time), or
+// it lies on a file system that holds its files in memory.
+FileToCompare take_file(LookAhead& ahead, const std::vector<std::string>& files,
+                        std::size_t current, const std::string& path_1, const std::string& path_2);
 
-// Takes the file `current` out of the window, and closes what the window
-// holds of files before it. Returns what has been prepared for it, for
-// files_equal; its copy at `path_2`, whose status is now `status_2`, needs
-// its pages dropped unless the look-ahead has dropped them and `status_2`
-// shows the same file, unchanged since (by its change time), or the copy
-// lies on a file system that holds its files in memory (tmpfs, /proc), with
-// no drive to read from.
-PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::string& path_2,
-                              const struct stat& status_2);
+// Bounds on how far the program goes ahead of the file being compared:
+// files (two descriptors each), bytes asked of the drives, and the files
+// that the limit on open files leaves room for.
+constexpr off_t LOOK_AHEAD_BYTES = 32 << 20;
+std::size_t look_ahead_files_allowed();

@@ -223,11 +223,12 @@ TEST(FilesEqual, LeavesNoFileOpenOnAnyOutcome) {
     // stands now, as when the pipe has taken the file's place since the
     // query: the pipe is neither waited for nor read (an empty file would
     // pass as identical), and the source opened before it is closed again.
-    struct stat regular;
-    ASSERT_EQ(::stat((dir / "e").c_str(), &regular), 0);
+    FileToCompare file;
+    ASSERT_EQ(::stat((dir / "e").c_str(), &file.status_a), 0);
+    file.status_b = file.status_a;
     const Deadline deadline(10);
     const std::size_t before = open_descriptor_count();
-    EXPECT_EQ(files_equal(dir / "e", dir / "pipe", regular, PreparedPair{}), FILES_UNREADABLE);
+    EXPECT_EQ(files_equal(dir / "e", dir / "pipe", file), FILES_UNREADABLE);
     EXPECT_EQ(files_equal(dir / "a", dir / "b"), FILES_IDENTICAL);
     EXPECT_EQ(files_equal(dir / "a", dir / "c"), FILES_DIFFERENT);
     EXPECT_EQ(files_equal(dir / "a", dir / "d"), FILES_DIFFERENT);
