@@ -12,6 +12,7 @@
 #include "file_status.h"
 #include "log_file.h"
 #include "look_ahead.h"
+#include "reading_engine.h"
 
 namespace {
 
@@ -35,13 +36,19 @@ std::string path_prefix(const std::string& directory) {
 // The comparison pass under way: its report, its log, its look-ahead and its
 // two counters.
 struct ComparisonPass {
-    ComparisonPass(const ColumnWidths& widths, const std::string& directory_1,
-                   const std::string& directory_2)
-        : ahead{path_prefix(directory_1), path_prefix(directory_2)}, console(widths) {}
+    ComparisonPass(const std::vector<std::string>& files, const ColumnWidths& widths,
+                   const std::string& directory_1, const std::string& directory_2)
+        : ahead{path_prefix(directory_1), path_prefix(directory_2)},
+          console(widths),
+          engine(ReadingEngine::start(files, ahead.prefix_1, ahead.prefix_2,
+                                      look_ahead_files_allowed())) {}
 
+    // Files are fetched ahead by the reading engine, or by the look-ahead
+    // where the engine cannot be set up.
     LookAhead ahead;
     LogFile log;
     ConsoleReport console;
+    std::unique_ptr<ReadingEngine> engine;
     int differ_count = 0;
     int missing_count = 0;
 };
@@ -100,7 +107,7 @@ void check_file(ComparisonPass& pass, const FileToCompare& file, const std::stri
 
 void run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths) {
-    ComparisonPass pass(widths, directory_1, directory_2);
+    ComparisonPass pass(files, widths, directory_1, directory_2);
     const std::string& prefix_1 = pass.ahead.prefix_1;
     const std::string& prefix_2 = pass.ahead.prefix_2;
     std::string path_1;
@@ -111,8 +118,9 @@ void run_comparison_pass(const std::vector<std::string>& files, const std::strin
         path_1.assign(prefix_1).append(rel);
         path_2.assign(prefix_2).append(rel);
         pass.console.show_progress(k + 1, name);
-        check_file(pass, take_file(pass.ahead, files, k, path_1, path_2), rel, name, path_1,
-                   path_2);
+        const FileToCompare file =
+            pass.engine ? pass.engine->take(k) : take_file(pass.ahead, files, k, path_1, path_2);
+        check_file(pass, file, rel, name, path_1, path_2);
     }
     pass.log.close();
     pass.console.show_summary(pass.differ_count, pass.missing_count);

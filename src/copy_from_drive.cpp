@@ -7,6 +7,8 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include "file_status.h"
+
 void write_out_file_system(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -33,4 +35,13 @@ bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t 
                          type == SYSFS_MAGIC;
     }
     return last.in_memory;
+}
+
+void decide_copy_pages(InMemoryAnswer& last, PreparedPair& prepared, const std::string& path_b,
+                       const struct stat& status_b) {
+    if (prepared.fd_b < 0 || !same_unchanged_file(prepared.status_b, status_b)) {
+        prepared.copy_pages = in_memory_file_system(last, path_b, status_b.st_dev)
+                                  ? CopyPages::keep
+                                  : CopyPages::drop;
+    }
 }

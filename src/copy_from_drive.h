@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "file_compare.h"
+
 // Writes out the data that wait in memory to be written to the file system
 // holding `directory`, and waits until that is done, so that a copy made
 // just before is on its drive before it is read from there. One pass over the
@@ -38,3 +40,11 @@ struct InMemoryAnswer {
 // files in memory only (tmpfs, ramfs, /proc, /sys); asks the system only when
 // `device` is not the one `last` remembers, and then remembers the answer.
 bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t device);
+
+// Decides whether the copy's pages must be dropped before `prepared` is
+// compared: not where they were dropped when it was opened ahead and
+// `status_b`, the copy's status by path now, shows the same file, unchanged
+// since (by its change time), nor where the copy at `path_b` lies on a file
+// system that holds its files in memory, with no drive to read from.
+void decide_copy_pages(InMemoryAnswer& last, PreparedPair& prepared, const std::string& path_b,
+                       const struct stat& status_b);

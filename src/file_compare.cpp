@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr std::size_t BLOCK_SIZE = 65536;
-
 // Files bigger than this are read with read-ahead hints. Read in lockstep,
 // two files on one disk would otherwise be fetched in turns of the kernel's
 // own read-ahead (often 128 KiB), with a seek between any two turns; hinted,

@@ -101,11 +101,7 @@ PreparedPair leave_look_ahead(LookAhead& ahead, std::size_t current, const std::
             close_prepared(file.pair);
         }
     }
-    if (prepared.fd_b < 0 || !same_unchanged_file(prepared.status_b, status_2)) {
-        prepared.copy_pages = in_memory_file_system(ahead.in_memory, path_2, status_2.st_dev)
-                                  ? CopyPages::keep
-                                  : CopyPages::drop;
-    }
+    decide_copy_pages(ahead.in_memory, prepared, path_2, status_2);
     return prepared;
 }
 
