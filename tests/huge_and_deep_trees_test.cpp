@@ -140,23 +140,27 @@ TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
 }
 
 TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
-    // The standard streams, the log and one pair of files: the look-ahead
-    // must not take what the comparison needs.
-    constexpr unsigned long TIGHT_LIMIT = 7;
+    // The standard streams, the log and one pair of files: the files fetched
+    // ahead must not take what the comparison needs; with 20, a few files
+    // are in flight at a time.
+    constexpr unsigned long TIGHT_LIMITS[] = {7, 20};
+    constexpr int FILES = 40;
     TestDirectory dir;
-    for (const char* name : {"a", "b", "c"}) {
-        write_file(dir / "one" / name, "data");
-        write_file(dir / "two" / name, "data");
+    for (int i = 0; i < FILES; ++i) {
+        write_file(dir / "one" / std::to_string(i), "data");
+        write_file(dir / "two" / std::to_string(i), "data");
     }
-    RunOptions options;
-    options.open_files_soft_limit = TIGHT_LIMIT;
-    options.open_files_hard_limit = TIGHT_LIMIT;
-    const RunResult run =
-        run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+    for (const unsigned long limit : TIGHT_LIMITS) {
+        RunOptions options;
+        options.open_files_soft_limit = limit;
+        options.open_files_hard_limit = limit;
+        const RunResult run =
+            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
 
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(run.out.ends_with(closing_lines(0, 0))) << run.out;
-    EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "") << limit;
+        EXPECT_TRUE(run.out.ends_with(closing_lines(0, 0))) << limit << run.out;
+        EXPECT_EQ(run.status, 0) << limit;
+    }
 }
 
 TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {

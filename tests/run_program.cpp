@@ -3,21 +3,26 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +45,20 @@ constexpr std::size_t PIPE_CLEAR_WIDTH = 100;
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
     return directory.path() / ".stdout";
+}
+
+// Makes io_uring_setup fail with ENOSYS for the calling process and the
+// programs it starts. True when that is in place.
+bool refuse_io_uring() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{std::size(filter), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // In the child: gives the program its own /tmp, its standard streams, its
@@ -89,6 +108,9 @@ fs::path output_file(const TestDirectory& directory) {
         become_nobody();
     }
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
+        ::_exit(126);
+    }
+    if (options.without_io_uring && !refuse_io_uring()) {
         ::_exit(126);
     }
     // A shell starts programs with the default action for a broken pipe,

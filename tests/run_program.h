@@ -43,6 +43,9 @@ struct RunOptions {
     // before it starts; 0 keeps the limit it would inherit.
     unsigned long open_files_soft_limit = 0;
     unsigned long open_files_hard_limit = 0;
+    // io_uring cannot be set up (ENOSYS), as under a container's filter of
+    // system calls.
+    bool without_io_uring = false;
 };
 
 struct RunResult {

@@ -143,40 +143,45 @@ TEST(FileChangedAfterScan, RemovedOrReplacedByNamedPipeEndsTheRunWithReadFailure
     }
 }
 
-TEST(FileReplacedAfterItWasOpenedAhead, IsComparedAsItStandsNow) {
-    TestDirectory dir;
-    const fs::path one = dir / "one";
-    const fs::path two = dir / "two";
-    for (const char* name : {"first", "second", "third"}) {
-        write_file(one / name, "data");
-    }
-    // The run pauses on the first file, missing in the copy, long after it
-    // has opened the next two ahead; meanwhile a file of other bytes takes the
-    // place of the second one's source and of the third one's copy.
-    const std::vector<std::string> order = listing_order(one);
-    write_file(two / order[1], "data");
-    write_file(two / order[2], "data");
-    bool done = false;
-    RunOptions options;
-    options.timeout = SHORT_TIMEOUT;
-    options.on_output = [&](const std::string& out) {
-        if (!done && out.find("NICHT gefunden!") != std::string::npos) {
-            for (const fs::path& file : {one / order[1], two / order[2]}) {
-                write_file(dir / "new", "DATA");
-                fs::rename(dir / "new", file);
-            }
-            done = true;
+TEST(FileReplacedAfterItWasOpenedAhead, IsComparedAsItStandsNowWithOrWithoutIoUring) {
+    for (const bool without_io_uring : {false, true}) {
+        SCOPED_TRACE(without_io_uring ? "without io_uring" : "with io_uring");
+        TestDirectory dir;
+        const fs::path one = dir / "one";
+        const fs::path two = dir / "two";
+        for (const char* name : {"first", "second", "third"}) {
+            write_file(one / name, "data");
         }
-    };
-    const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
+        // The run pauses on the first file, missing in the copy, long after it
+        // has opened the next two ahead; meanwhile a file of other bytes takes the
+        // place of the second one's source and of the third one's copy.
+        const std::vector<std::string> order = listing_order(one);
+        write_file(two / order[1], "data");
+        write_file(two / order[2], "data");
+        bool done = false;
+        RunOptions options;
+        options.timeout = SHORT_TIMEOUT;
+        options.without_io_uring = without_io_uring;
+        options.on_output = [&](const std::string& out) {
+            if (!done && out.find("NICHT gefunden!") != std::string::npos) {
+                for (const fs::path& file : {one / order[1], two / order[2]}) {
+                    write_file(dir / "new", "DATA");
+                    fs::rename(dir / "new", file);
+                }
+                done = true;
+            }
+        };
+        const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
 
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, announcement(3) + progress_line(1, order[0]) + cleared_line(CLEAR_WIDTH) +
-                           missing_line(console_column(order[0])) + progress_line(2, order[1]) +
-                           cleared_line(CLEAR_WIDTH) + differing_line(console_column(order[1])) +
-                           progress_line(3, order[2]) + cleared_line(CLEAR_WIDTH) +
-                           differing_line(console_column(order[2])) + closing_lines(2, 1));
-    EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, announcement(3) + progress_line(1, order[0]) +
+                               cleared_line(CLEAR_WIDTH) + missing_line(console_column(order[0])) +
+                               progress_line(2, order[1]) + cleared_line(CLEAR_WIDTH) +
+                               differing_line(console_column(order[1])) +
+                               progress_line(3, order[2]) + cleared_line(CLEAR_WIDTH) +
+                               differing_line(console_column(order[2])) + closing_lines(2, 1));
+        EXPECT_EQ(run.status, 0);
+    }
 }
 
 TEST(CopyChangedBetweenSizeQueryAndReads, TruncatedOrGrownIsReportedAsDifferent) {
