@@ -23,16 +23,34 @@ void drop_cached_pages(int fd) {
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
+namespace {
+
+// Whether the file system at `path` holds its files in memory; none when that
+// cannot be told.
+std::optional<bool> held_in_memory(const std::string& path) {
+    struct statfs file_system;
+    if (::statfs(path.c_str(), &file_system) != 0) {
+        return std::nullopt;
+    }
+    const auto type = static_cast<unsigned long>(file_system.f_type);
+    return type == TMPFS_MAGIC || type == RAMFS_MAGIC || type == PROC_SUPER_MAGIC ||
+           type == SYSFS_MAGIC;
+}
+
+}  // namespace
+
+bool in_memory_file_system(const std::string& path) {
+    return held_in_memory(path).value_or(false);
+}
+
 bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t device) {
     if (last.device != device) {
-        struct statfs file_system;
-        if (::statfs(path.c_str(), &file_system) != 0) {
+        const std::optional<bool> in_memory = held_in_memory(path);
+        if (!in_memory) {
             return false;
         }
-        const auto type = static_cast<unsigned long>(file_system.f_type);
         last.device = device;
-        last.in_memory = type == TMPFS_MAGIC || type == RAMFS_MAGIC || type == PROC_SUPER_MAGIC ||
-                         type == SYSFS_MAGIC;
+        last.in_memory = *in_memory;
     }
     return last.in_memory;
 }

@@ -36,9 +36,13 @@ struct InMemoryAnswer {
     bool in_memory = false;
 };
 
-// True when the file `path` on `device` lies on a file system that holds its
-// files in memory only (tmpfs, ramfs, /proc, /sys); asks the system only when
-// `device` is not the one `last` remembers, and then remembers the answer.
+// True when `path` lies on a file system that holds its files in memory only
+// (tmpfs, ramfs, /proc, /sys); false also when that cannot be told.
+bool in_memory_file_system(const std::string& path);
+
+// in_memory_file_system for the file `path` on `device`; asks the system only
+// when `device` is not the one `last` remembers, and then remembers the
+// answer.
 bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t device);
 
 // Decides whether the copy's pages must be dropped before `prepared` is

@@ -335,7 +335,7 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
                                                     const std::string& prefix_1,
                                                     const std::string& prefix_2,
                                                     std::size_t max_files) {
-    if (max_files == 0) {
+    if (max_files == 0 || (in_memory_file_system(prefix_1) && in_memory_file_system(prefix_2))) {
         return nullptr;
     }
     auto state = std::make_unique<State>(files, prefix_1, prefix_2);

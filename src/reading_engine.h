@@ -18,9 +18,11 @@ class ReadingEngine {
   public:
     // Sets up the engine for `files` (paths relative to both directories)
     // below `prefix_1` and `prefix_2` (each ending in "/"), with at most
-    // `max_files` files in flight. Returns nullptr where io_uring cannot be
-    // set up (an old kernel, io_uring switched off, a filter of system calls)
-    // or lacks a request the engine makes: the run then goes without.
+    // `max_files` files in flight. Returns nullptr where both trees lie on
+    // file systems that hold their files in memory, with nothing to wait for,
+    // and where io_uring cannot be set up (an old kernel, io_uring switched
+    // off, a filter of system calls) or lacks a request the engine makes: the
+    // run then goes without.
     static std::unique_ptr<ReadingEngine> start(const std::vector<std::string>& files,
                                                 const std::string& prefix_1,
                                                 const std::string& prefix_2, std::size_t max_files);
