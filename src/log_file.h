@@ -20,9 +20,10 @@ class LogFile {
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Writes `text` to the log. Once some of the log could not be written
-    // (/tmp full, an I/O error), the log is closed, so that it ends where it
-    // broke off rather than with a gap, and later writes are dropped.
+    // Writes `text` to the log. Once some of the log could not be written,
+    // here or in flush (/tmp full, an I/O error), the log is closed, so that
+    // it ends where it broke off rather than with a gap, and later writes are
+    // dropped.
     void write(const std::string& text);
     // Hands what has been written so far to the system.
     void flush();
