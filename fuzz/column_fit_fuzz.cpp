@@ -3,11 +3,14 @@
 // checks what a column promises: for well-formed UTF-8, a cut name is exactly
 // `width` characters, "..." followed by the name's last characters, and a
 // short name is padded to exactly `width`; for any bytes, a byte offset never
-// lies past the end.
+// lies past the end, and masking turns each control character, and each byte
+// 0x80 to 0x9F outside a well-formed character, into one "?" and changes
+// nothing else.
 //
 // Input: the first byte chooses the width (5 to 300, as every caller
 // passes), the second a character count for utf8_byte_offset; the rest is the
 // name.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -31,41 +34,50 @@ void check(bool holds, const char* property) {
     }
 }
 
+// Length in bytes of the well-formed UTF-8 character (shortest form, no
+// surrogate, nothing above U+10FFFF) that begins at `i` in `s`; 0 when none
+// does.
+std::size_t well_formed_length(const std::string& s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+        length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const unsigned char next = byte(i + k);
+        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 // Byte offsets at which the characters of `s` begin, when `s` is well-formed
-// UTF-8 (shortest forms, no surrogates, nothing above U+10FFFF); empty
-// otherwise, or when `s` is empty.
+// UTF-8; empty otherwise, or when `s` is empty.
 std::vector<std::size_t> character_starts(const std::string& s) {
     std::vector<std::size_t> starts;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-        const unsigned char lead = byte(i);
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead < 0x80) {
-            length = 1;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t length = well_formed_length(s, i);
+        if (length == 0) {
             return {};
-        }
-        if (i + length > s.size()) {
-            return {};
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char next = byte(i + k);
-            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) {
-                return {};
-            }
         }
         starts.push_back(i);
         i += length;
@@ -81,8 +93,23 @@ std::size_t count_lead_bytes(const std::string& s) {
     return count;
 }
 
-bool is_control(unsigned char c) {
-    return c < 0x20 || c == 0x7F;
+// True when the well-formed character `c` steers a terminal: a C0 control
+// or DEL, a C1 control (0xC2 0x80 to 0xC2 0x9F), or a bidirectional
+// embedding or override (0xE2 0x80 0xAA to 0xE2 0x80 0xAE) or isolate (0xE2
+// 0x81 0xA6 to 0xE2 0x81 0xA9).
+bool is_control(const std::string& c) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(c[k]); };
+    switch (c.size()) {
+        case 1:
+            return byte(0) < 0x20 || byte(0) == 0x7F;
+        case 2:
+            return byte(0) == 0xC2 && byte(1) <= 0x9F;
+        case 3:
+            return byte(0) == 0xE2 && ((byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE) ||
+                                       (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9));
+        default:
+            return false;
+    }
 }
 
 void check_any_bytes(const std::string& s, std::size_t width, std::size_t n) {
@@ -109,20 +136,28 @@ void check_any_bytes(const std::string& s, std::size_t width, std::size_t n) {
     }
 
     const std::string masked = mask_control_characters(s);
-    // Each C0 control byte and each C1 control written as UTF-8 (0xC2 0x80
-    // to 0xC2 0x9F) becomes one "?"; every other byte stays.
+    // Each control character written as well-formed UTF-8, and each byte
+    // 0x80 to 0x9F that begins no well-formed character, becomes one "?";
+    // every other byte stays. A lone byte 0x80 to 0x9F counts as no
+    // character, its "?" as one.
     std::size_t m = 0;
-    for (std::size_t i = 0; i < s.size(); ++i, ++m) {
-        const auto original = static_cast<unsigned char>(s[i]);
-        const bool c1 = original == 0xC2 && i + 1 < s.size() &&
-                        static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(s[i + 1]) <= 0x9F;
-        check(m < masked.size() && masked[m] == (is_control(original) || c1 ? '?' : s[i]),
+    std::size_t lone_c1_bytes = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t character_length = well_formed_length(s, i);
+        const std::string unit = s.substr(i, std::max<std::size_t>(character_length, 1));
+        const auto lead = static_cast<unsigned char>(s[i]);
+        const bool lone_c1 = character_length == 0 && lead >= 0x80 && lead <= 0x9F;
+        const std::string shown =
+            lone_c1 || (character_length != 0 && is_control(unit)) ? "?" : unit;
+        check(masked.compare(m, shown.size(), shown) == 0,
               "masking replaces control characters only");
-        i += c1 ? 1 : 0;
+        m += shown.size();
+        i += unit.size();
+        lone_c1_bytes += lone_c1 ? 1 : 0;
     }
     check(m == masked.size(), "masking replaces a control character by one byte");
-    check(utf8_length(masked) == length, "masking keeps the width");
+    check(utf8_length(masked) == length + lone_c1_bytes,
+          "masking widens a name by its lone bytes 0x80 to 0x9F only");
 }
 
 void check_well_formed(const std::string& s, const std::vector<std::size_t>& starts,

@@ -2,10 +2,30 @@
 // characters: pure functions on byte strings, no output.
 #include "column_fit.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char ELLIPSIS[] = "...";
 constexpr std::size_t ELLIPSIS_LENGTH = sizeof(ELLIPSIS) - 1;
+
+// Smallest code point that needs a sequence of each length, by length: a
+// longer sequence for a smaller one is no shortest form.
+constexpr char32_t SMALLEST_CODE_POINT_OF_LENGTH[] = {0, 0, 0x80, 0x800, 0x10000};
+constexpr char32_t LARGEST_CODE_POINT = 0x10FFFF;
+constexpr char32_t FIRST_SURROGATE = 0xD800;
+constexpr char32_t LAST_SURROGATE = 0xDFFF;
+
+// Code points from `first` to `last`.
+struct CodePointRange {
+    char32_t first;
+    char32_t last;
+};
+// The characters that steer a terminal: the C0 controls; DEL and the C1
+// controls; the bidirectional embeddings and overrides, and the isolates,
+// which reorder what a line shows.
+constexpr CodePointRange CONTROL_CHARACTERS[] = {
+    {0x00, 0x1F}, {0x7F, 0x9F}, {0x202A, 0x202E}, {0x2066, 0x2069}};
 
 bool is_continuation_byte(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
@@ -29,16 +49,44 @@ std::size_t sequence_length(unsigned char lead) {
     return 1;
 }
 
-bool is_control_character(unsigned char byte) {
-    return byte < 0x20 || byte == 0x7F;
+// A character of a name: its code point and its length in bytes.
+struct Character {
+    char32_t code_point;
+    std::size_t length;
+};
+
+// The character that begins at `offset` in `s`: the well-formed UTF-8
+// sequence there (in its shortest form, no surrogate, nothing above
+// U+10FFFF), or else the byte there alone, read as the code point of its
+// value, as a terminal that takes single bytes reads it.
+Character character_at(const std::string& s, std::size_t offset) {
+    const auto lead = static_cast<unsigned char>(s[offset]);
+    const Character single_byte = {lead, 1};
+    const std::size_t length = sequence_length(lead);
+    if (length == 1 || offset + length > s.size()) {
+        return single_byte;
+    }
+    // The bits of the lead byte below its length marker.
+    char32_t code_point = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto byte = static_cast<unsigned char>(s[offset + k]);
+        if (!is_continuation_byte(byte)) {
+            return single_byte;
+        }
+        // Six bits of the code point in each continuation byte.
+        code_point = code_point << 6 | (byte & 0x3F);
+    }
+    if (code_point < SMALLEST_CODE_POINT_OF_LENGTH[length] || code_point > LARGEST_CODE_POINT ||
+        (code_point >= FIRST_SURROGATE && code_point <= LAST_SURROGATE)) {
+        return single_byte;
+    }
+    return {code_point, length};
 }
 
-// True when `s` holds, at `offset`, a C1 control character (U+0080 to
-// U+009F) written as UTF-8: 0xC2 followed by 0x80 to 0x9F.
-bool is_c1_control_at(const std::string& s, std::size_t offset) {
-    return static_cast<unsigned char>(s[offset]) == 0xC2 && offset + 1 < s.size() &&
-           static_cast<unsigned char>(s[offset + 1]) <= 0x9F &&
-           is_continuation_byte(static_cast<unsigned char>(s[offset + 1]));
+bool is_control_character(char32_t code_point) {
+    return std::ranges::any_of(CONTROL_CHARACTERS, [code_point](const CodePointRange& range) {
+        return code_point >= range.first && code_point <= range.last;
+    });
 }
 
 // "..." followed by the last `width` - 3 characters of `s`, which is `length`
@@ -89,14 +137,14 @@ std::string fehlerausgabe(const std::string& s, std::size_t width) {
 std::string mask_control_characters(const std::string& s) {
     std::string masked;
     masked.reserve(s.size());
-    for (std::size_t offset = 0; offset < s.size(); ++offset) {
-        if (is_c1_control_at(s, offset)) {
+    for (std::size_t offset = 0; offset < s.size();) {
+        const Character character = character_at(s, offset);
+        if (is_control_character(character.code_point)) {
             masked += '?';
-            ++offset;
         } else {
-            const char c = s[offset];
-            masked += is_control_character(static_cast<unsigned char>(c)) ? '?' : c;
+            masked.append(s, offset, character.length);
         }
+        offset += character.length;
     }
     return masked;
 }

@@ -23,7 +23,12 @@ std::string shorten_too_long_string(const std::string& s, std::size_t width);
 std::string fehlerausgabe(const std::string& s, std::size_t width);
 
 // `s` with every control character replaced by "?", one for one, so that a
-// name shown on a terminal cannot steer it: the bytes 0x00 to 0x1F and 0x7F,
-// and the C1 controls U+0080 to U+009F written as UTF-8 (0xC2 0x80 to 0xC2
-// 0x9F). The width in characters stays the same.
+// name shown on a terminal cannot steer it or reorder what a line shows: the
+// bytes 0x00 to 0x1F and 0x7F; the C1 controls U+0080 to U+009F and the
+// bidirectional controls U+202A to U+202E and U+2066 to U+2069 written as
+// well-formed UTF-8; and every byte 0x80 to 0x9F that is part of no
+// well-formed UTF-8 character, which a terminal reading single bytes takes
+// for a C1 control. Well-formed UTF-8 keeps its width in characters; a lone
+// byte 0x80 to 0x9F counts as no character in utf8_length, but its "?" as
+// one, so a name is masked before it is fitted to a column.
 std::string mask_control_characters(const std::string& s);

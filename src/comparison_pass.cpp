@@ -69,6 +69,7 @@ void log_problem(ComparisonPass& pass, const std::string& rel, const char* log_t
     pass.log.write("\nProgrammabbruch durch FEHLER: Es ist ein Fehler beim Lesen der Datei " + rel +
                    " aufgetreten!!!\n");
     pass.log.close();
+    pass.log.report_unwritten();
     report_unwritten_output();
     std::exit(1);
 }
@@ -105,7 +106,7 @@ void check_file(ComparisonPass& pass, const FileToCompare& file, const std::stri
 
 }  // namespace
 
-void run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
+bool run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths) {
     ComparisonPass pass(files, widths, directory_1, directory_2);
     const std::string& prefix_1 = pass.ahead.prefix_1;
@@ -124,4 +125,5 @@ void run_comparison_pass(const std::vector<std::string>& files, const std::strin
     }
     pass.log.close();
     pass.console.show_summary(pass.differ_count, pass.missing_count);
+    return pass.log.report_unwritten();
 }

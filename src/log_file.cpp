@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
+
 namespace {
 
 constexpr char LOG_PATH[] = "/tmp/trelvik-log.txt";
@@ -43,20 +45,35 @@ LogFile::~LogFile() {
 }
 
 void LogFile::write(const std::string& text) {
-    if (file_ != nullptr) {
-        std::fwrite(text.data(), 1, text.size(), file_);
+    if (file_ != nullptr && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+        close_incomplete();
     }
 }
 
 void LogFile::flush() {
-    if (file_ != nullptr) {
-        std::fflush(file_);
+    if (file_ != nullptr && std::fflush(file_) != 0) {
+        close_incomplete();
     }
 }
 
 void LogFile::close() {
     if (file_ != nullptr) {
-        std::fclose(file_);
+        if (std::fclose(file_) != 0) {
+            incomplete_ = true;
+        }
         file_ = nullptr;
     }
+}
+
+void LogFile::close_incomplete() {
+    close();
+    incomplete_ = true;
+}
+
+bool LogFile::report_unwritten() const {
+    if (incomplete_) {
+        std::cerr << std::string("trelvik Fehler - Die Protokolldatei ") + LOG_PATH +
+                         " konnte nicht vollständig geschrieben werden.\n\n";
+    }
+    return incomplete_;
 }

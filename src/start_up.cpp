@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 
 void open_missing_standard_streams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -14,6 +15,9 @@ void open_missing_standard_streams() {
             if (null_fd >= 0 && null_fd != fd) {
                 ::dup2(null_fd, fd);
                 ::close(null_fd);
+            }
+            if (fd == STDOUT_FILENO) {
+                std::cout.setstate(std::ios::badbit);
             }
         }
     }

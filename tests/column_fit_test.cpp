@@ -110,7 +110,9 @@ TEST(MaskControlCharacters, ReplacesEachControlCharacterByAQuestionMark) {
     EXPECT_EQ(mask_control_characters(std::string("x\0y", 3)), "x?y");
     for (int byte = 0; byte < 256; ++byte) {
         const std::string one(1, static_cast<char>(byte));
-        const bool control = byte < 0x20 || byte == 0x7F;
+        // A byte 0x80 to 0x9F on its own is a C1 control to a terminal that
+        // reads single bytes.
+        const bool control = byte < 0x20 || (byte >= 0x7F && byte <= 0x9F);
         EXPECT_EQ(mask_control_characters(one), control ? "?" : one) << "byte " << byte;
     }
 }
@@ -122,10 +124,28 @@ TEST(MaskControlCharacters, ReplacesEachC1ControlWrittenAsUtf8ByOneQuestionMark)
     EXPECT_EQ(mask_control_characters("x\xC2"), "x\xC2");
 }
 
+TEST(MaskControlCharacters, ReplacesEachByte0x80To0x9FOutsideAUtf8CharacterByOneQuestionMark) {
+    EXPECT_EQ(mask_control_characters("a\x9BJb"), "a?Jb");
+    EXPECT_EQ(mask_control_characters(STRAY_CONTINUATIONS), std::string(10, '?') + "abcdefgh");
+    // "€" cut short, a surrogate, and ESC and U+009B in overlong forms.
+    EXPECT_EQ(mask_control_characters("\xE2\x82x"), "\xE2?x");
+    EXPECT_EQ(mask_control_characters("\xED\xA0\x80"), "\xED\xA0?");
+    EXPECT_EQ(mask_control_characters("\xC0\x9B\xE0\x82\x9B"), "\xC0?\xE0??");
+}
+
+TEST(MaskControlCharacters, ReplacesEachBidirectionalControlByOneQuestionMark) {
+    EXPECT_EQ(mask_control_characters("a\xE2\x80\xAEtxt.exe"), "a?txt.exe");
+    EXPECT_EQ(mask_control_characters("\xE2\x80\xAA\xE2\x80\xAD\xE2\x81\xA6\xE2\x81\xA9"), "????");
+    // U+2029, U+202F, U+2065 and U+206A, their neighbours, stay.
+    const std::string neighbours = "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA";
+    EXPECT_EQ(mask_control_characters(neighbours), neighbours);
+}
+
 TEST(MaskControlCharacters, LeavesUtf8AndOtherHighBytesAlone) {
     EXPECT_EQ(mask_control_characters("Prüfung/Größe €.txt"), "Prüfung/Größe €.txt");
+    // Characters whose continuation bytes lie in 0x80 to 0x9F.
+    EXPECT_EQ(mask_control_characters("€—Āő\xF0\x9F\x98\x80"), "€—Āő\xF0\x9F\x98\x80");
     EXPECT_EQ(mask_control_characters(SINGLE_BYTE_NAME), SINGLE_BYTE_NAME);
-    EXPECT_EQ(mask_control_characters(STRAY_CONTINUATIONS), STRAY_CONTINUATIONS);
     EXPECT_EQ(mask_control_characters("ä\nö"), "ä?ö");
 }
 

@@ -1,9 +1,11 @@
 // End-to-end tests of outputs that others may have prepared or broken:
-// whatever someone planted at the log path is left as it was, and standard
+// whatever someone planted at the log path is left as it was, standard
 // output closed, broken or full neither hangs the program nor makes it touch
-// the trees.
+// the trees, and a report or log cut short is said, with status 1.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +24,16 @@ constexpr uid_t NOBODY = 65534;
 
 constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
 constexpr auto NEVER_BLOCKED = std::chrono::seconds(5);
+
+constexpr char OUTPUT_UNWRITTEN[] =
+    "trelvik Fehler - Die Ausgabe konnte nicht vollständig geschrieben werden.\n\n";
+constexpr char LOG_UNWRITTEN[] =
+    "trelvik Fehler - Die Protokolldatei /tmp/trelvik-log.txt "
+    "konnte nicht vollständig geschrieben werden.\n\n";
+// Bytes that a full /tmp holds, and identical files whose log lines (86 bytes
+// each) need twice as much.
+constexpr std::size_t FULL_TMP_SIZE = 4096;
+constexpr std::size_t FILES_OVER_FULL_TMP = 95;
 
 // Something planted at the log path before a run.
 struct PlantedLog {
@@ -140,7 +152,7 @@ std::string make_trees(const TestDirectory& dir, bool unreadable_last) {
     return log;
 }
 
-TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndFullIsSaidWithStatus1) {
+TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndIsSaidWithStatus1) {
     for (const Output output : {Output::closed, Output::dev_full}) {
         for (const bool unreadable_last : {false, true}) {
             SCOPED_TRACE(output == Output::closed ? "closed" : "/dev/full");
@@ -157,16 +169,63 @@ TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndFullIsSaidWithStatus1) {
 
             EXPECT_FALSE(run.timed_out);
             EXPECT_EQ(tree_snapshot(dir / "one") + tree_snapshot(dir / "two"), before);
-            // Closed, it is /dev/null to the program; full, the lost report is
-            // said and the status is 1.
             EXPECT_EQ(run.out, "");
-            EXPECT_EQ(run.err, output == Output::closed
-                                   ? ""
-                                   : "trelvik Fehler - Die Ausgabe konnte nicht "
-                                     "vollständig geschrieben werden.\n\n");
+            EXPECT_EQ(run.err, OUTPUT_UNWRITTEN);
             EXPECT_EQ(run.log, log);
-            EXPECT_EQ(run.status, unreadable_last || output == Output::dev_full ? 1 : 0);
+            EXPECT_EQ(run.status, 1);
         }
+    }
+}
+
+// The private /tmp of `dir` replaced, for as long as this lives, by a file
+// system of FULL_TMP_SIZE bytes, in a mount namespace of the test process's
+// own.
+class FullTmp {
+  public:
+    explicit FullTmp(const TestDirectory& dir) : path_(dir.private_tmp()) {
+        const std::string options = "mode=1777,size=" + std::to_string(FULL_TMP_SIZE);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+            fail("mount tmpfs");
+        }
+    }
+    ~FullTmp() { ::umount2(path_.c_str(), 0); }
+
+  private:
+    fs::path path_;
+};
+
+TEST(LogCutShortByFullTmp, IsSaidOnStandardErrorWithStatus1) {
+    for (const bool unreadable_last : {false, true}) {
+        SCOPED_TRACE(unreadable_last ? "with read failure" : "complete run");
+        TestDirectory dir;
+        const FullTmp full_tmp(dir);
+        for (std::size_t i = 0; i < FILES_OVER_FULL_TMP; ++i) {
+            write_file(dir / "one" / ("datei-" + std::to_string(i)), "same");
+            write_file(dir / "two" / ("datei-" + std::to_string(i)), "same");
+        }
+        const std::vector<std::string> order = listing_order(dir / "one");
+        if (unreadable_last) {
+            fs::remove(dir / "two" / order.back());
+            fs::create_directory(dir / "two" / order.back());
+        }
+
+        const RunResult run = run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()});
+
+        std::string out = announcement(order.size());
+        std::string log;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            out += progress_line(k + 1, order[k]) + cleared_line(CLEAR_WIDTH);
+            log += right_aligned(order[k], LOG_NAME_WIDTH) + " - OK\n";
+        }
+        // The run goes on, and the log ends where it broke off.
+        EXPECT_EQ(run.out, out + (unreadable_last ? read_failure_message(order.back())
+                                                  : closing_lines(0, 0)));
+        EXPECT_EQ(run.err, LOG_UNWRITTEN);
+        EXPECT_EQ(run.log.size(), FULL_TMP_SIZE);
+        EXPECT_TRUE(log.starts_with(run.log));
+        EXPECT_EQ(run.status, 1);
     }
 }
 
