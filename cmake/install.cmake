@@ -2,7 +2,10 @@
 #
 #   cmake --install build            binary, man page, bash completion,
 #                                    copyright and changelog below
-#                                    CMAKE_INSTALL_PREFIX (/usr/local by default)
+#                                    CMAKE_INSTALL_PREFIX (/usr/local by default);
+#                                    build/install_manifest.txt lists the files,
+#                                    build/install_directories.txt the
+#                                    directories made for them
 #   cd build && cpack -G DEB         trelvik_<version>_<arch>.deb, prefix /usr
 
 include(GNUInstallDirs)
@@ -31,13 +34,21 @@ trelvik_gzip(${CMAKE_CURRENT_SOURCE_DIR}/doc/trelvik.1 man trelvik.1 TRELVIK_MAN
 trelvik_gzip(${CMAKE_CURRENT_SOURCE_DIR}/doc/changelog doc changelog TRELVIK_CHANGELOG_GZ)
 add_custom_target(trelvik_compressed_docs ALL DEPENDS ${TRELVIK_MAN_PAGE_GZ} ${TRELVIK_CHANGELOG_GZ})
 
-install(TARGETS trelvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${TRELVIK_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(TRELVIK_MAN_DIR ${CMAKE_INSTALL_MANDIR}/man1)
 # bash-completion loads completions on demand from
 # <prefix>/share/bash-completion/completions/<command>, for the prefixes
 # /usr and /usr/local alike (through XDG_DATA_DIRS).
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/trelvik
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+set(TRELVIK_COMPLETION_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# First of all, the directories that the install is about to make are listed
+# in install_directories.txt beside install_manifest.txt, for the removal.
+install(CODE "set(TRELVIK_INSTALL_DESTINATIONS [[${CMAKE_INSTALL_BINDIR};${TRELVIK_MAN_DIR};${TRELVIK_COMPLETION_DIR};${CMAKE_INSTALL_DOCDIR}]])
+set(TRELVIK_DIRECTORY_LIST [[${CMAKE_BINARY_DIR}/install_directories.txt]])")
+install(SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/cmake/record_install_directories.cmake)
+
+install(TARGETS trelvik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${TRELVIK_MAN_PAGE_GZ} DESTINATION ${TRELVIK_MAN_DIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completion/trelvik DESTINATION ${TRELVIK_COMPLETION_DIR})
 # The licence (machine-readable, as Debian wants it) and the changelog, in
 # <prefix>/share/doc/trelvik.
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/copyright ${TRELVIK_CHANGELOG_GZ}
