@@ -10,7 +10,9 @@
 #include "console_report.h"
 
 // Checks every listed file below `directory_2` against its source below
-// `directory_1`, in list order, and writes the log and the summary. Ends the
-// run when a file cannot be read.
+// `directory_1`, in list order, and writes the log and the summary, followed
+// on standard error by a warning when the copy's drive has reported errors
+// while the copy's pending data were written out. Ends the run when a file
+// cannot be read.
 void run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths);

@@ -1,8 +1,10 @@
 // Reading the copy from its drive rather than from memory: the write-out of
 // the copy's file system before the pass and of each copy before it is read,
-// dropping a copy's pages from the page cache, and telling the file systems
-// that hold their files in memory, where there is no drive to read from.
-// When this is done for which file is for the comparison and the look-ahead.
+// with a record of whether the drive reported errors then, dropping a copy's
+// pages from the page cache, and telling the file systems that hold their
+// files in memory, where there is no drive to read from. When this is done
+// for which file is for the comparison and the look-ahead; saying that the
+// drive reported errors is for the comparison pass.
 #pragma once
 
 #include <sys/types.h>
@@ -16,15 +18,26 @@
 // whole file system writes a fresh copy out faster than file by file. Nothing
 // is done when `directory` is no directory that can be opened; files of the
 // copy on other file systems are written out one by one as they are read.
+// An error that the file system reports is recorded (see
+// copy_drive_reported_write_errors).
 void write_out_file_system(const std::string& directory);
 
 // Writes out what of the open file `fd` still waits to be written, waits for
 // that, and drops the file's pages from the page cache, so that its next
 // reads come from the drive and not from memory. Pages that another process
-// holds mapped stay. Failures are passed over: a file system without a drive
-// (tmpfs, /proc) has nothing to write out or drop, and data that could not
-// be written out are read back from the drive as they stand there.
+// holds mapped stay. An error of the write-out is recorded (see
+// copy_drive_reported_write_errors) and the pages are dropped all the same:
+// data that could not be written out are read back from the drive as they
+// stand there. A file system without a drive (tmpfs, /proc) has nothing to
+// write out or drop.
 void drop_cached_pages(int fd);
+
+// True once write_out_file_system or drop_cached_pages has met an error of
+// the write-out in this run: the drive did not take all of the data that
+// waited in memory to be written to it, so that the copy it holds may not
+// be the one that was written. The calls are made from several rooms, and
+// the user needs to be told only once.
+bool copy_drive_reported_write_errors();
 
 // The file system last asked whether it holds its files in memory, by its
 // device, and its answer: the question costs a system call, and the files of

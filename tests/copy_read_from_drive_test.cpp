@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,8 +35,12 @@ constexpr std::size_t COPY_SIZE = 200000;
 const std::string GARBLED = "GARBLED!";
 // Size and alignment of a read that bypasses the page cache.
 constexpr std::size_t DIRECT_READ_SIZE = 4096;
-// A tmpfs mounted for a test: small, as nothing big goes there.
-constexpr char TMPFS_OPTIONS[] = "size=4m";
+// A tmpfs mounted for a test: room for the image, or for a few copies.
+constexpr char TMPFS_OPTIONS[] = "size=8m";
+// Said on standard error after the summary.
+constexpr char WRITE_ERRORS_WARNING[] =
+    "trelvik Warnung - Der Datenträger der Kopie hat beim Schreiben ihrer noch ausstehenden "
+    "Daten Fehler gemeldet.\n\n";
 // Status of a shell whose command was not found.
 constexpr int COMMAND_NOT_FOUND = 127;
 
@@ -95,13 +100,19 @@ std::string read_from_drive(const fs::path& path) {
 // A source tree with a.bin in the test directory, and directory 2 on a fresh
 // ext4 file system in an image file, mounted through a loop device for as
 // long as the test lasts; its copy of a.bin is written through the mount and
-// not yet written out.
+// not yet written out. The image lies on a tmpfs of its own, the drive.
 class CopyOnLoopDevice : public testing::Test {
   protected:
     void SetUp() override {
         if (!fs::exists("/dev/loop-control")) {
             GTEST_SKIP() << "this machine has no loop devices (/dev/loop-control is missing)";
         }
+        // In a mount namespace of this process's own nothing stays mounted
+        // should the process end early; the loop device lets go of the image
+        // once it is unmounted.
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        mount_tmpfs(drive);
         std::ofstream(image, std::ios::binary);
         fs::resize_file(image, IMAGE_SIZE);
         const int made = std::system(("mkfs.ext4 -q -F " + image.string()).c_str());
@@ -109,11 +120,6 @@ class CopyOnLoopDevice : public testing::Test {
             GTEST_SKIP() << "mkfs.ext4 is not installed";
         }
         ASSERT_EQ(made, 0) << "mkfs.ext4 failed";
-        // In a mount namespace of this process's own nothing stays mounted
-        // should the process end early; the loop device lets go of the image
-        // once it is unmounted.
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
         fs::create_directory(mount_point);
         const std::string mount_command =
             "mount -o loop " + image.string() + " " + mount_point.string();
@@ -156,7 +162,8 @@ class CopyOnLoopDevice : public testing::Test {
     std::vector<std::string> arguments() const { return {source.string(), copy.string()}; }
 
     TestDirectory dir;
-    const fs::path image = dir / "image";
+    const fs::path drive = dir / "drive";
+    const fs::path image = drive / "image";
     const fs::path source = dir / "src";
     const fs::path mount_point = dir / "mnt";
     const fs::path copy = mount_point / "copy";
@@ -262,6 +269,25 @@ TEST_F(CopyOnLoopDevice, WholeCopyStillInMemoryIsWrittenToTheDriveAndReportedIde
     std::string on_drive(COPY_SIZE, '\0');
     transfer_at(image, O_RDONLY, on_drive.data(), COPY_SIZE, *place);
     EXPECT_EQ(on_drive, contents);
+}
+
+TEST_F(CopyOnLoopDevice, DriveThatFailsToTakeThePendingCopyIsToldAfterTheSummary) {
+    // The tmpfs under the image shrinks to the pages it holds: the drive
+    // takes no more blocks, and a.bin's copy, waiting in memory, cannot be
+    // written out. The run reports it as the drive holds it.
+    struct statvfs room;
+    ASSERT_EQ(::statvfs(drive.c_str(), &room), 0);
+    const std::string full =
+        "size=" + std::to_string((room.f_blocks - room.f_bfree) * room.f_frsize);
+    ASSERT_EQ(::mount(nullptr, drive.c_str(), nullptr, MS_REMOUNT, full.c_str()), 0);
+    RunOptions options;
+    options.errors_on_terminal = true;
+    const RunResult run = run_trelvik(dir, arguments(), options);
+
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "a.bin") + cleared_line(CLEAR_WIDTH) +
+                           differing_line(right_aligned("a.bin", RESULT_NAME_WIDTH)) +
+                           closing_lines(1, 0) + WRITE_ERRORS_WARNING);
+    EXPECT_EQ(run.status, 0);
 }
 
 }  // namespace
