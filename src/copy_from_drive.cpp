@@ -5,13 +5,35 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <string_view>
 
 namespace {
 
 // Whether a write-out of the copy has failed in this run.
 bool write_out_failed = false;
+
+// The line of a block device's uevent file in /sys that names it.
+constexpr std::string_view DEVICE_NAME_KEY = "DEVNAME=";
+
+// The path of the block device `device` by the name the kernel gives it
+// (/dev/sdb1, /dev/loop0), which needs no links made for it under /dev;
+// empty when the kernel knows no such device.
+std::string block_device_path(dev_t device) {
+    std::ifstream uevent("/sys/dev/block/" + std::to_string(major(device)) + ':' +
+                         std::to_string(minor(device)) + "/uevent");
+    for (std::string line; std::getline(uevent, line);) {
+        if (line.starts_with(DEVICE_NAME_KEY)) {
+            return "/dev/" + line.substr(DEVICE_NAME_KEY.size());
+        }
+    }
+    return "";
+}
 
 }  // namespace
 
@@ -21,6 +43,26 @@ void write_out_file_system(const std::string& directory) {
         write_out_failed |= ::syncfs(fd) != 0;
         ::close(fd);
     }
+}
+
+void drop_block_device_pages(const std::string& directory) {
+    struct statfs file_system;
+    struct stat status;
+    if (::statfs(directory.c_str(), &file_system) != 0 ||
+        static_cast<unsigned long>(file_system.f_type) != FUSE_SUPER_MAGIC ||
+        ::stat(directory.c_str(), &status) != 0 || major(status.st_dev) == 0) {
+        return;
+    }
+    const int fd = ::open(block_device_path(status.st_dev).c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat device;
+    if (::fstat(fd, &device) == 0 && S_ISBLK(device.st_mode) && device.st_rdev == status.st_dev) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    ::close(fd);
 }
 
 void drop_cached_pages(int fd) {

@@ -1,7 +1,8 @@
 // Reading the copy from its drive rather than from memory: the write-out of
 // the copy's file system before the pass and of each copy before it is read,
 // with a record of whether the drive reported errors then, dropping a copy's
-// pages from the page cache, and telling the file systems that hold their
+// pages from the page cache, and those of the block device under a FUSE file
+// system, and telling the file systems that hold their
 // files in memory, where there is no drive to read from. When this is done
 // for which file is for the comparison and the look-ahead; saying that the
 // drive reported errors is for the comparison pass.
@@ -21,6 +22,15 @@
 // An error that the file system reports is recorded (see
 // copy_drive_reported_write_errors).
 void write_out_file_system(const std::string& directory);
+
+// Drops the pages that the page cache holds of the block device under the
+// file system holding `directory`, where that is a FUSE file system on a
+// block device (ntfs-3g): such a file system reads the files it serves
+// through that cache, which dropping a file's own pages does not reach.
+// Pages that wait to be written stay, so the file system is written out
+// first. Nothing is done where the device cannot be opened for reading,
+// which takes the rights of its owner or group.
+void drop_block_device_pages(const std::string& directory);
 
 // Writes out what of the open file `fd` still waits to be written, waits for
 // that, and drops the file's pages from the page cache, so that its next
