@@ -280,6 +280,8 @@ TEST_F(CopyOnLoopDevice, DriveThatFailsToTakeThePendingCopyIsToldAfterTheSummary
     const std::string full =
         "size=" + std::to_string((room.f_blocks - room.f_bfree) * room.f_frsize);
     ASSERT_EQ(::mount(nullptr, drive.c_str(), nullptr, MS_REMOUNT, full.c_str()), 0);
+    // Standard error shares the pipe of standard output, so that the order
+    // of the two shows.
     RunOptions options;
     options.errors_on_terminal = true;
     const RunResult run = run_trelvik(dir, arguments(), options);
