@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <iostream>
 
 #include "column_fit.h"
+#include "copy_from_drive.h"
 #include "file_compare.h"
 #include "file_status.h"
 #include "log_file.h"
@@ -125,5 +127,9 @@ bool run_comparison_pass(const std::vector<std::string>& files, const std::strin
     }
     pass.log.close();
     pass.console.show_summary(pass.differ_count, pass.missing_count);
+    if (copy_drive_reported_write_errors()) {
+        std::cerr << "trelvik Warnung - Der Datenträger der Kopie hat beim Schreiben ihrer noch "
+                     "ausstehenden Daten Fehler gemeldet.\n\n";
+    }
     return pass.log.report_unwritten();
 }

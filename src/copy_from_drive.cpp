@@ -1,29 +1,41 @@
 // Write-out and page dropping of the copy, so that its bytes are read from
-// its drive, and the test for file systems that hold their files in memory.
+// its drive, with the record of the drive's write errors, and the test for
+// file systems that hold their files in memory.
 #include "copy_from_drive.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <string_view>
 
 #include "file_status.h"
 
-void write_out_file_system(const std::string& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::syncfs(fd);
-        ::close(fd);
-    }
-}
-
-void drop_cached_pages(int fd) {
-    ::sync_file_range(
-        fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-}
-
 namespace {
+
+// Whether a write-out of the copy has failed in this run.
+bool write_out_failed = false;
+
+// The line of a block device's uevent file in /sys that names it.
+constexpr std::string_view DEVICE_NAME_KEY = "DEVNAME=";
+
+// The path of the block device `device` by the name the kernel gives it
+// (/dev/sdb1, /dev/loop0), which needs no links made for it under /dev;
+// empty when the kernel knows no such device.
+std::string block_device_path(dev_t device) {
+    std::ifstream uevent("/sys/dev/block/" + std::to_string(major(device)) + ':' +
+                         std::to_string(minor(device)) + "/uevent");
+    for (std::string line; std::getline(uevent, line);) {
+        if (line.starts_with(DEVICE_NAME_KEY)) {
+            return "/dev/" + line.substr(DEVICE_NAME_KEY.size());
+        }
+    }
+    return "";
+}
 
 // Whether the file system at `path` holds its files in memory; none when that
 // cannot be told.
@@ -38,6 +50,49 @@ std::optional<bool> held_in_memory(const std::string& path) {
 }
 
 }  // namespace
+
+void write_out_file_system(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        write_out_failed |= ::syncfs(fd) != 0;
+        ::close(fd);
+    }
+}
+
+void drop_block_device_pages(const std::string& directory) {
+    struct statfs file_system;
+    struct stat status;
+    if (::statfs(directory.c_str(), &file_system) != 0 ||
+        static_cast<unsigned long>(file_system.f_type) != FUSE_SUPER_MAGIC ||
+        ::stat(directory.c_str(), &status) != 0 || major(status.st_dev) == 0) {
+        return;
+    }
+    const int fd = ::open(block_device_path(status.st_dev).c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat device;
+    if (::fstat(fd, &device) == 0 && S_ISBLK(device.st_mode) && device.st_rdev == status.st_dev) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    ::close(fd);
+}
+
+void drop_cached_pages(int fd) {
+    write_out_failed |= ::sync_file_range(fd, 0, 0,
+                                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                              SYNC_FILE_RANGE_WAIT_AFTER) != 0;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+void note_write_out(int result) {
+    write_out_failed |= result < 0;
+}
+
+bool copy_drive_reported_write_errors() {
+    return write_out_failed;
+}
 
 bool in_memory_file_system(const std::string& path) {
     return held_in_memory(path).value_or(false);

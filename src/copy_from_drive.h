@@ -1,8 +1,11 @@
 // Reading the copy from its drive rather than from memory: the write-out of
 // the copy's file system before the pass and of each copy before it is read,
-// dropping a copy's pages from the page cache, and telling the file systems
-// that hold their files in memory, where there is no drive to read from.
-// When this is done for which file is for the comparison and the look-ahead.
+// with a record of whether the drive reported errors then, dropping a copy's
+// pages from the page cache, and those of the block device under a FUSE file
+// system, and telling the file systems that hold their
+// files in memory, where there is no drive to read from. When this is done
+// for which file is for the comparison and the look-ahead; saying that the
+// drive reported errors is for the comparison pass.
 #pragma once
 
 #include <sys/types.h>
@@ -18,15 +21,39 @@
 // whole file system writes a fresh copy out faster than file by file. Nothing
 // is done when `directory` is no directory that can be opened; files of the
 // copy on other file systems are written out one by one as they are read.
+// An error that the file system reports is recorded (see
+// copy_drive_reported_write_errors).
 void write_out_file_system(const std::string& directory);
+
+// Drops the pages that the page cache holds of the block device under the
+// file system holding `directory`, where that is a FUSE file system on a
+// block device (ntfs-3g): such a file system reads the files it serves
+// through that cache, which dropping a file's own pages does not reach.
+// Pages that wait to be written stay, so the file system is written out
+// first. Nothing is done where the device cannot be opened for reading,
+// which takes the rights of its owner or group.
+void drop_block_device_pages(const std::string& directory);
 
 // Writes out what of the open file `fd` still waits to be written, waits for
 // that, and drops the file's pages from the page cache, so that its next
 // reads come from the drive and not from memory. Pages that another process
-// holds mapped stay. Failures are passed over: a file system without a drive
-// (tmpfs, /proc) has nothing to write out or drop, and data that could not
-// be written out are read back from the drive as they stand there.
+// holds mapped stay. An error of the write-out is recorded (see
+// copy_drive_reported_write_errors) and the pages are dropped all the same:
+// data that could not be written out are read back from the drive as they
+// stand there. A file system without a drive (tmpfs, /proc) has nothing to
+// write out or drop.
 void drop_cached_pages(int fd);
+
+// Notes the `result` of a write-out of a copy's file made elsewhere (a
+// negative errno value when it failed), for copy_drive_reported_write_errors.
+void note_write_out(int result);
+
+// True once write_out_file_system, drop_cached_pages or note_write_out has met an error of
+// the write-out in this run: the drive did not take all of the data that
+// waited in memory to be written to it, so that the copy it holds may not
+// be the one that was written. The calls are made from several rooms, and
+// the user needs to be told only once.
+bool copy_drive_reported_write_errors();
 
 // The file system last asked whether it holds its files in memory, by its
 // device, and its answer: the question costs a system call, and the files of

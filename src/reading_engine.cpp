@@ -46,7 +46,7 @@ constexpr int SOURCE = 0;
 constexpr int COPY = 1;
 
 // What a request does, as told by its completion.
-enum class Request : std::uint8_t { status, open, read, other };
+enum class Request : std::uint8_t { status, open, read, write_out, other };
 
 // The steps of a file in flight; each ends when all its requests are done.
 enum class Stage { free, status, open, read, done };
@@ -186,7 +186,7 @@ void read_both(State& state, std::size_t number, off_t size) {
     for (const int side : {COPY, SOURCE}) {
         const int fd = slot.fd[side];
         if (side == COPY && drops) {
-            io_uring_sqe* write_out = queue_request(state, number, Request::other, side);
+            io_uring_sqe* write_out = queue_request(state, number, Request::write_out, side);
             io_uring_prep_sync_file_range(write_out, fd, 0, 0, WRITE_OUT_FLAGS);
             write_out->flags |= IOSQE_IO_HARDLINK;
             io_uring_sqe* drop = queue_request(state, number, Request::other, side);
@@ -254,6 +254,9 @@ void complete(State& state, const io_uring_cqe& completion) {
             break;
         case Request::read:
             slot.read[side] = result;
+            break;
+        case Request::write_out:
+            note_write_out(result);
             break;
         case Request::other:
             break;

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,12 @@ constexpr std::size_t COPY_SIZE = 200000;
 const std::string GARBLED = "GARBLED!";
 // Size and alignment of a read that bypasses the page cache.
 constexpr std::size_t DIRECT_READ_SIZE = 4096;
+// A tmpfs mounted for a test: room for the image, or for a few copies.
+constexpr char TMPFS_OPTIONS[] = "size=8m";
+// Said on standard error after the summary.
+constexpr char WRITE_ERRORS_WARNING[] =
+    "trelvik Warnung - Der Datenträger der Kopie hat beim Schreiben ihrer noch ausstehenden "
+    "Daten Fehler gemeldet.\n\n";
 // Status of a shell whose command was not found.
 constexpr int COMMAND_NOT_FOUND = 127;
 
@@ -93,13 +100,19 @@ std::string read_from_drive(const fs::path& path) {
 // A source tree with a.bin in the test directory, and directory 2 on a fresh
 // ext4 file system in an image file, mounted through a loop device for as
 // long as the test lasts; its copy of a.bin is written through the mount and
-// not yet written out.
+// not yet written out. The image lies on a tmpfs of its own, the drive.
 class CopyOnLoopDevice : public testing::Test {
   protected:
     void SetUp() override {
         if (!fs::exists("/dev/loop-control")) {
             GTEST_SKIP() << "this machine has no loop devices (/dev/loop-control is missing)";
         }
+        // In a mount namespace of this process's own nothing stays mounted
+        // should the process end early; the loop device lets go of the image
+        // once it is unmounted.
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        mount_tmpfs(drive);
         std::ofstream(image, std::ios::binary);
         fs::resize_file(image, IMAGE_SIZE);
         const int made = std::system(("mkfs.ext4 -q -F " + image.string()).c_str());
@@ -107,61 +120,140 @@ class CopyOnLoopDevice : public testing::Test {
             GTEST_SKIP() << "mkfs.ext4 is not installed";
         }
         ASSERT_EQ(made, 0) << "mkfs.ext4 failed";
-        // In a mount namespace of this process's own nothing stays mounted
-        // should the process end early; the loop device lets go of the image
-        // once it is unmounted.
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
         fs::create_directory(mount_point);
         const std::string mount_command =
             "mount -o loop " + image.string() + " " + mount_point.string();
         ASSERT_EQ(std::system(mount_command.c_str()), 0) << mount_command;
-        mounted = true;
+        mounts.push_back(mount_point);
         fs::create_directory(copy);
-        write_file(source / "a.bin", contents);
-        write_file(copy / "a.bin", contents);
+        add_file("a.bin");
     }
     ~CopyOnLoopDevice() override {
-        if (mounted) {
-            ::umount2(mount_point.c_str(), 0);
+        for (auto mount = mounts.rbegin(); mount != mounts.rend(); ++mount) {
+            ::umount2(mount->c_str(), 0);
         }
+    }
+
+    // Writes the file `rel` of the source and its copy.
+    void add_file(const std::string& rel) {
+        write_file(source / rel, contents);
+        write_file(copy / rel, contents);
+    }
+
+    // Mounts a tmpfs at `directory`, which is created, until the test ends.
+    void mount_tmpfs(const fs::path& directory) {
+        fs::create_directories(directory);
+        if (::mount("tmpfs", directory.c_str(), "tmpfs", 0, TMPFS_OPTIONS) != 0) {
+            fail("mount tmpfs " + directory.string());
+        }
+        mounts.push_back(directory);
+    }
+
+    // Writes out the copy `file` and changes the first bytes of it on the
+    // drive to GARBLED; the page cache still holds the written ones.
+    void garble_on_drive(const fs::path& file) {
+        const std::optional<off_t> place = drive_offset(file, FIEMAP_FLAG_SYNC);
+        ASSERT_TRUE(place.has_value()) << "the synced copy has no place on the drive";
+        std::string garbled = GARBLED;
+        transfer_at(image, O_WRONLY, garbled.data(), garbled.size(), *place);
+        ASSERT_EQ(read_from_drive(file).substr(0, GARBLED.size()), GARBLED);
     }
 
     std::vector<std::string> arguments() const { return {source.string(), copy.string()}; }
 
     TestDirectory dir;
-    const fs::path image = dir / "image";
+    const fs::path drive = dir / "drive";
+    const fs::path image = drive / "image";
     const fs::path source = dir / "src";
     const fs::path mount_point = dir / "mnt";
     const fs::path copy = mount_point / "copy";
     const std::string contents = random_bytes(COPY_SIZE);
-    bool mounted = false;
+    // Unmounted in reverse order at the end of the test.
+    std::vector<fs::path> mounts;
 };
 
-TEST_F(CopyOnLoopDevice, SyncedCopyWhoseDriveGarblesItIsReportedAsDifferent) {
-    const std::optional<off_t> place = drive_offset(copy / "a.bin", FIEMAP_FLAG_SYNC);
-    ASSERT_TRUE(place.has_value()) << "the synced copy has no place on the drive";
-    // The drive now returns other bytes than were written; the file system's
-    // page cache still holds the written ones.
-    std::string garbled = GARBLED;
-    transfer_at(image, O_WRONLY, garbled.data(), garbled.size(), *place);
-    ASSERT_EQ(read_from_drive(copy / "a.bin").substr(0, GARBLED.size()), GARBLED);
+TEST_F(CopyOnLoopDevice, SyncedCopiesWhoseDriveGarblesThemAreReportedAsDifferent) {
+    // Each copy is read from the drive, not only the first one.
+    add_file("b.bin");
+    const std::vector<std::string> order = listing_order(source);
+    for (const std::string& rel : order) {
+        garble_on_drive(copy / rel);
+    }
 
     const RunResult run = run_trelvik(dir, arguments());
 
-    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "a.bin") + cleared_line(CLEAR_WIDTH) +
-                           differing_line(right_aligned("a.bin", RESULT_NAME_WIDTH)) +
-                           closing_lines(1, 0));
-    EXPECT_EQ(run.log,
-              right_aligned("a.bin", LOG_NAME_WIDTH) + " - ACHTUNG!!! NICHT identisch!!!\n");
+    std::string out = announcement(2);
+    std::string log;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        out += progress_line(k + 1, order[k]) + cleared_line(CLEAR_WIDTH) +
+               differing_line(right_aligned(order[k], RESULT_NAME_WIDTH));
+        log += right_aligned(order[k], LOG_NAME_WIDTH) + " - ACHTUNG!!! NICHT identisch!!!\n";
+    }
+    EXPECT_EQ(run.out, out + closing_lines(2, 0));
+    EXPECT_EQ(run.log, log);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
 }
 
-TEST_F(CopyOnLoopDevice, CopyStillInMemoryIsWrittenToTheDriveAndReportedIdentical) {
-    // Nothing writes it out this soon, short of a sync elsewhere on the
+TEST_F(CopyOnLoopDevice, CopyRewrittenWithItsTimeSetBackAfterItWasOpenedAheadIsReadFromTheDrive) {
+    // The run pauses on the first copy, garbled on the drive, after it has
+    // opened the second ahead and dropped its pages; meanwhile the second is
+    // written anew in place, its modification time set back, and garbled.
+    add_file("b.bin");
+    const std::vector<std::string> order = listing_order(source);
+    const fs::path rewritten = copy / order[1];
+    garble_on_drive(copy / order[0]);
+    const fs::file_time_type modified = fs::last_write_time(rewritten);
+    bool done = false;
+    RunOptions options;
+    options.on_output = [&](const std::string& out) {
+        if (!done && out.find("NICHT identisch") != std::string::npos) {
+            write_file(rewritten, contents);
+            fs::last_write_time(rewritten, modified);
+            garble_on_drive(rewritten);
+            done = true;
+        }
+    };
+    const RunResult run = run_trelvik(dir, arguments(), options);
+
+    EXPECT_TRUE(run.out.ends_with(differing_line(right_aligned(order[1], RESULT_NAME_WIDTH)) +
+                                  closing_lines(2, 0)))
+        << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(CopyOnLoopDevice, CopyOnTheDriveAfterCopiesOnTmpfsIsReadFromTheDrive) {
+    // The copies of the directory listed first lie on a tmpfs, so that the
+    // first file system asked about holds its files in memory; the last
+    // copy, on the drive, is garbled there.
+    fs::remove(source / "a.bin");
+    for (const char* rel : {"p/1", "p/2", "q/1", "q/2"}) {
+        write_file(source / rel, contents);
+    }
+    const std::vector<std::string> order = listing_order(source);
+    mount_tmpfs(copy / fs::path(order[0]).parent_path());
+    for (const std::string& rel : order) {
+        write_file(copy / rel, contents);
+    }
+    garble_on_drive(copy / order[3]);
+
+    const RunResult run = run_trelvik(dir, arguments());
+
+    EXPECT_TRUE(run.out.ends_with(differing_line(right_aligned(order[3], RESULT_NAME_WIDTH)) +
+                                  closing_lines(1, 0)))
+        << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(CopyOnLoopDevice, WholeCopyStillInMemoryIsWrittenToTheDriveAndReportedIdentical) {
+    // A file that the run does not read, being no copy of a file of the
+    // source, is written out with the rest of the file system.
+    write_file(copy / "extra.bin", contents);
+    // Nothing writes them out this soon, short of a sync elsewhere on the
     // machine; then this test could not tell whether the run does.
     ASSERT_FALSE(drive_offset(copy / "a.bin").has_value())
+        << "the copy reached its drive before the run";
+    ASSERT_FALSE(drive_offset(copy / "extra.bin").has_value())
         << "the copy reached its drive before the run";
 
     const RunResult run = run_trelvik(dir, arguments());
@@ -170,11 +262,34 @@ TEST_F(CopyOnLoopDevice, CopyStillInMemoryIsWrittenToTheDriveAndReportedIdentica
     EXPECT_EQ(run.log, right_aligned("a.bin", LOG_NAME_WIDTH) + " - OK\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(drive_offset(copy / "extra.bin").has_value())
+        << "the run left a file of the copy in memory only";
     const std::optional<off_t> place = drive_offset(copy / "a.bin");
     ASSERT_TRUE(place.has_value()) << "the run left the copy in memory only";
     std::string on_drive(COPY_SIZE, '\0');
     transfer_at(image, O_RDONLY, on_drive.data(), COPY_SIZE, *place);
     EXPECT_EQ(on_drive, contents);
+}
+
+TEST_F(CopyOnLoopDevice, DriveThatFailsToTakeThePendingCopyIsToldAfterTheSummary) {
+    // The tmpfs under the image shrinks to the pages it holds: the drive
+    // takes no more blocks, and a.bin's copy, waiting in memory, cannot be
+    // written out. The run reports it as the drive holds it.
+    struct statvfs room;
+    ASSERT_EQ(::statvfs(drive.c_str(), &room), 0);
+    const std::string full =
+        "size=" + std::to_string((room.f_blocks - room.f_bfree) * room.f_frsize);
+    ASSERT_EQ(::mount(nullptr, drive.c_str(), nullptr, MS_REMOUNT, full.c_str()), 0);
+    // Standard error shares the pipe of standard output, so that the order
+    // of the two shows.
+    RunOptions options;
+    options.errors_on_terminal = true;
+    const RunResult run = run_trelvik(dir, arguments(), options);
+
+    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "a.bin") + cleared_line(CLEAR_WIDTH) +
+                           differing_line(right_aligned("a.bin", RESULT_NAME_WIDTH)) +
+                           closing_lines(1, 0) + WRITE_ERRORS_WARNING);
+    EXPECT_EQ(run.status, 0);
 }
 
 }  // namespace

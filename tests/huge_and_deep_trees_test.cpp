@@ -163,6 +163,42 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
     }
 }
 
+TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMissing) {
+    // The limit leaves the look-ahead room for VANISHING files, two
+    // descriptors each, besides the sixteen it keeps free. The run pauses on
+    // the first file, missing in the copy, after it has opened the next ones
+    // ahead, and their copies are removed meanwhile; were their descriptors
+    // kept, the comparison would soon find none free.
+    constexpr unsigned long VANISHING = 5;
+    constexpr unsigned long LIMIT = 16 + 2 * VANISHING;
+    constexpr unsigned long FILES = 3 * VANISHING;
+    TestDirectory dir;
+    for (unsigned long k = 0; k < FILES; ++k) {
+        write_file(dir / "one" / std::to_string(k), "data");
+        write_file(dir / "two" / std::to_string(k), "data");
+    }
+    const std::vector<std::string> order = listing_order(dir / "one");
+    fs::remove(dir / "two" / order[0]);
+    bool removed = false;
+    RunOptions options;
+    options.open_files_soft_limit = LIMIT;
+    options.open_files_hard_limit = LIMIT;
+    options.on_output = [&](const std::string& out) {
+        if (!removed && out.find("NICHT gefunden!") != std::string::npos) {
+            for (unsigned long k = 1; k <= VANISHING; ++k) {
+                fs::remove(dir / "two" / order[k]);
+            }
+            removed = true;
+        }
+    };
+    const RunResult run =
+        run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out.ends_with(closing_lines(0, VANISHING + 1))) << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
 TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {
     TestDirectory dir;
     const fs::path one = dir / "one";
