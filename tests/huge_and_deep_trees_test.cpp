@@ -164,11 +164,11 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
 }
 
 TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMissing) {
-    // The limit leaves the look-ahead room for VANISHING files, two
-    // descriptors each, besides the sixteen it keeps free. The run pauses on
-    // the first file, missing in the copy, after it has opened the next ones
-    // ahead, and their copies are removed meanwhile; were their descriptors
-    // kept, the comparison would soon find none free.
+    // The limit leaves room for VANISHING files in flight, two descriptors
+    // each, besides the sixteen kept free. The run pauses on the first file,
+    // missing in the copy, after it has opened the next ones ahead, and their
+    // copies are removed meanwhile. While it pauses on the last file, also
+    // missing, it holds no file of either tree open.
     constexpr unsigned long VANISHING = 5;
     constexpr unsigned long LIMIT = 16 + 2 * VANISHING;
     constexpr unsigned long FILES = 3 * VANISHING;
@@ -178,25 +178,39 @@ TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMiss
         write_file(dir / "two" / std::to_string(k), "data");
     }
     const std::vector<std::string> order = listing_order(dir / "one");
-    fs::remove(dir / "two" / order[0]);
-    bool removed = false;
+    fs::remove(dir / "two" / order.front());
+    fs::remove(dir / "two" / order.back());
+    std::size_t problems_seen = 0;
+    std::vector<fs::path> open_at_last_pause;
     RunOptions options;
     options.open_files_soft_limit = LIMIT;
     options.open_files_hard_limit = LIMIT;
     options.on_output = [&](const std::string& out) {
-        if (!removed && out.find("NICHT gefunden!") != std::string::npos) {
+        std::size_t problems = 0;
+        for (std::size_t at = 0; (at = out.find("NICHT gefunden!", at)) != std::string::npos;
+             ++at) {
+            ++problems;
+        }
+        if (problems_seen == 0 && problems == 1) {
             for (unsigned long k = 1; k <= VANISHING; ++k) {
                 fs::remove(dir / "two" / order[k]);
             }
-            removed = true;
         }
+        if (problems == VANISHING + 2 && problems_seen < problems) {
+            open_at_last_pause = files_open_in_children();
+        }
+        problems_seen = problems;
     };
     const RunResult run =
         run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
 
     EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(run.out.ends_with(closing_lines(0, VANISHING + 1))) << run.out;
+    EXPECT_TRUE(run.out.ends_with(closing_lines(0, VANISHING + 2))) << run.out;
     EXPECT_EQ(run.status, 0);
+    EXPECT_FALSE(open_at_last_pause.empty());
+    for (const fs::path& open : open_at_last_pause) {
+        EXPECT_FALSE(open.string().starts_with(dir.path().string())) << open;
+    }
 }
 
 TEST(TreeDeeperThanHardFileLimit, EndsTheScanWithTooManyOpenFiles) {

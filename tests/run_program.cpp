@@ -438,3 +438,49 @@ std::vector<std::string> listing_order(const fs::path& root) {
     add_to_listing(root, "", files);
     return files;
 }
+
+namespace {
+
+// The process ids of this test's children.
+std::vector<pid_t> child_processes() {
+    std::vector<pid_t> children;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // /proc/<pid>/stat: pid (command) state ppid ...; the command may
+        // hold blanks and parentheses, so the fields are read after the last
+        // closing parenthesis.
+        const std::string stat = read_file(entry.path() / "stat");
+        const std::size_t end_of_command = stat.rfind(')');
+        if (end_of_command == std::string::npos) {
+            continue;
+        }
+        char state = 0;
+        pid_t parent = 0;
+        std::istringstream(stat.substr(end_of_command + 1)) >> state >> parent;
+        if (parent == ::getpid()) {
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+        }
+    }
+    return children;
+}
+
+}  // namespace
+
+std::vector<fs::path> files_open_in_children() {
+    std::vector<fs::path> open;
+    for (const pid_t child : child_processes()) {
+        std::error_code error;
+        for (fs::directory_iterator fd("/proc/" + std::to_string(child) + "/fd", error), end;
+             !error && fd != end; fd.increment(error)) {
+            std::error_code link_error;
+            fs::path target = fs::read_symlink(fd->path(), link_error);
+            if (!link_error) {
+                open.push_back(std::move(target));
+            }
+        }
+    }
+    return open;
+}

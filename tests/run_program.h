@@ -133,6 +133,11 @@ std::string aborted_log(const std::string& rel);
 // columns.
 std::string right_aligned(const std::string& name, std::size_t width);
 
+// What the test's child processes (a program it runs) hold open: the targets
+// of their descriptors, as /proc shows them (a removed file ends in
+// " (deleted)").
+std::vector<std::filesystem::path> files_open_in_children();
+
 // Every entry below `root`, in the order of a depth-first walk that reads each
 // directory in the order the system returns its entries (as the program's
 // walk does): for each, its path relative to `root`, type, mode, owner, size,

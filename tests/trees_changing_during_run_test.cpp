@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -36,44 +37,9 @@ std::string log_line(const std::string& name, const std::string& outcome) {
     return right_aligned(name, LOG_NAME_WIDTH) + outcome;
 }
 
-// The process ids of this test's children.
-std::vector<pid_t> child_processes() {
-    std::vector<pid_t> children;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        // /proc/<pid>/stat: pid (command) state ppid ...; the command may
-        // hold blanks and parentheses, so the fields are read after the last
-        // closing parenthesis.
-        const std::string stat = read_file(entry.path() / "stat");
-        const std::size_t end_of_command = stat.rfind(')');
-        if (end_of_command == std::string::npos) {
-            continue;
-        }
-        char state = 0;
-        pid_t parent = 0;
-        std::istringstream(stat.substr(end_of_command + 1)) >> state >> parent;
-        if (parent == ::getpid()) {
-            children.push_back(static_cast<pid_t>(std::stoi(name)));
-        }
-    }
-    return children;
-}
-
 bool child_has_open(const fs::path& path) {
-    for (const pid_t child : child_processes()) {
-        std::error_code error;
-        for (fs::directory_iterator fd("/proc/" + std::to_string(child) + "/fd", error), end;
-             !error && fd != end; fd.increment(error)) {
-            std::error_code link_error;
-            if (fs::read_symlink(fd->path(), link_error) == path) {
-                return true;
-            }
-        }
-    }
-    return false;
+    const std::vector<fs::path> open = files_open_in_children();
+    return std::find(open.begin(), open.end(), path) != open.end();
 }
 
 // Returns once the program has `path` open, which it does only after it has
