@@ -1,13 +1,11 @@
-// trelvik_fault_fs [OPTION...] SOURCE MOUNTPOINT: mirrors SOURCE read-only through FUSE, and
-// fails, holds or slows requests on demand. PATH is relative to SOURCE ("dir/a.bin"); repeatable.
+// trelvik_fault_fs [OPTION...] SOURCE MOUNTPOINT mirrors SOURCE read-only through FUSE and fails,
+// holds or slows requests on demand. Run as root; it stays in the foreground until SIGTERM.
 //   --eio-read=PATH:OFFSET  reads of PATH that reach byte OFFSET fail with EIO
 //   --eio-stat=PATH         lookups and status queries of PATH fail with EIO
-//   --hang-open=PATH, --hang-read=PATH  opens or reads of PATH wait for SIGUSR1; EINTR if
-//   interrupted
-//   --delay-us=N  answer each request after N µs   --cache-ms=N  kernel cache timeout (default
-//   1000)
-//   --stats=FILE  at exit, write the peak number of requests in flight to FILE
-// It stays in the foreground, ends on SIGTERM, SIGINT or SIGHUP, and must run as root.
+//   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until SIGUSR1; EINTR on a signal
+//   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
+//   --stats=FILE  write the peak number of requests in flight to FILE at exit
+// A PATH is relative to SOURCE ("dir/a.bin"); those options may be repeated.
 #define FUSE_USE_VERSION 314
 
 #include <dirent.h>
@@ -50,13 +48,15 @@ constexpr auto RELEASE_CHECK_INTERVAL = std::chrono::milliseconds(20);
 constexpr const char* FILE_SYSTEM_TYPE = "fuse.trelvik_fault_fs";
 // Mounted by root for every user, whose permissions the kernel checks.
 constexpr unsigned long MOUNT_FLAGS = MS_RDONLY | MS_NOSUID | MS_NODEV;
+// The root is a directory (S_IFDIR in octal).
 constexpr const char* MOUNT_OPTIONS = "rootmode=40000,allow_other,default_permissions";
 constexpr int USAGE_ERROR = 2;
 
 struct Options {
     std::string source;
     std::string mount_point;
-    // For each path, the first byte that no read may reach.
+    // For each path, the first byte that no read may reach. Through the page
+    // cache a reader gets the bytes before that byte's page, then EIO.
     std::map<std::string, off_t> eio_read;
     std::set<std::string> eio_stat;
     std::set<std::string> hang_open;
@@ -197,6 +197,8 @@ void fault_init(void* userdata, fuse_conn_info* connection) {
         connection->capable & FUSE_CAP_PARALLEL_DIROPS;
 }
 
+// Passes libfuse's answers on to the kernel; the first one after fault_init,
+// that to INIT, with the flag that fault_init asked for.
 ssize_t write_to_kernel(int fd, iovec* parts, int count, void* userdata) {
     FaultFs& fs = *static_cast<FaultFs*>(userdata);
     constexpr std::size_t FLAGS_END = offsetof(fuse_init_out, flags) + sizeof(std::uint32_t);
@@ -464,6 +466,7 @@ bool serve(FaultFs& fs, char* program) {
     fuse_args args = FUSE_ARGS_INIT(1, &program);
     const fuse_lowlevel_ops ops = operations();
     fs.session = fuse_session_new(&args, &ops, sizeof ops, &fs);
+    fuse_opt_free_args(&args);
     if (fs.session == nullptr) {
         return false;
     }
