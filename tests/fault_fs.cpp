@@ -3,6 +3,7 @@
 //   --eio-read=PATH:OFFSET  reads of PATH that reach byte OFFSET fail with EIO
 //   --eio-stat=PATH         lookups and status queries of PATH fail with EIO
 //   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until SIGUSR1; EINTR on a signal
+//                           (--hang-read makes the kernel read ahead synchronously)
 //   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
 //   --stats=FILE  write the peak number of requests in flight to FILE at exit
 // A PATH is relative to SOURCE ("dir/a.bin"); those options may be repeated.
@@ -190,11 +191,18 @@ int status_of(const FaultFs& fs, const std::string& path, struct stat& status) {
 }
 
 void fault_init(void* userdata, fuse_conn_info* connection) {
+    FaultFs& fs = *static_cast<FaultFs*>(userdata);
     // Without it the kernel asks about one name in a directory at a time.
     // libfuse 3.14 leaves it out of its answer whatever `want` says, so
     // write_to_kernel adds it.
-    static_cast<FaultFs*>(userdata)->parallel_dirops_unsent =
-        connection->capable & FUSE_CAP_PARALLEL_DIROPS;
+    fs.parallel_dirops_unsent = connection->capable & FUSE_CAP_PARALLEL_DIROPS;
+    // The kernel reads ahead in requests of its own, which no signal
+    // interrupts, and whose pages stay locked while they are held: a later
+    // open of the file would wait for them unkillably. Read synchronously,
+    // every held read is that of a caller whom a signal frees.
+    if (!fs.options.hang_read.empty()) {
+        connection->want &= ~FUSE_CAP_ASYNC_READ;
+    }
 }
 
 // Passes libfuse's answers on to the kernel; the first one after fault_init,
@@ -264,10 +272,6 @@ void fault_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* file) {
         return;
     }
     file->fh = static_cast<std::uint64_t>(fd);
-    // Through the page cache the kernel would read ahead in requests of its
-    // own, which no signal interrupts; read directly, each read() of a held
-    // file is a request of the reader's.
-    file->direct_io = fs.options.hang_read.contains(path);
     fuse_reply_open(req, file);
 }
 

@@ -37,9 +37,9 @@ class FaultFsMount {
     // lets later ones through.
     void release();
     // Ends the file system at once and leaves the mount behind, like a server
-    // gone away: calls waiting for it fail with ECONNABORTED, later ones with
-    // ENOTCONN, except what the kernel still has cached (status queries
-    // within --cache-ms, pages already read).
+    // gone away: a call waiting for it fails with ECONNABORTED (or ENOTCONN
+    // where the kernel asks again), later calls with ENOTCONN, except what
+    // the kernel still has cached (status within --cache-ms, pages read).
     void kill();
 
   private:
