@@ -39,9 +39,12 @@
 
 namespace {
 
-// Enough threads for 64 requests delayed or held at once, with threads to
-// spare for the kernel's interrupts of them.
-constexpr unsigned MAX_THREADS = 128;
+// Requests served at once, the kernel's read-ahead included, as by a drive
+// with a deep queue.
+constexpr unsigned MAX_IN_FLIGHT = 64;
+// Enough threads for as many requests delayed or held at once, with threads
+// to spare for the kernel's interrupts of them.
+constexpr unsigned MAX_THREADS = 2 * MAX_IN_FLIGHT;
 constexpr long DEFAULT_CACHE_MS = 1000;
 constexpr double MS_PER_SECOND = 1000;
 // How soon a held request notices SIGUSR1 or the end of the file system.
@@ -196,6 +199,10 @@ void fault_init(void* userdata, fuse_conn_info* connection) {
     // libfuse 3.14 leaves it out of its answer whatever `want` says, so
     // write_to_kernel adds it.
     fs.parallel_dirops_unsent = connection->capable & FUSE_CAP_PARALLEL_DIROPS;
+    // Read-ahead asks in the background, by default no more than 12 requests
+    // at a time.
+    connection->max_background = MAX_IN_FLIGHT;
+    connection->congestion_threshold = MAX_IN_FLIGHT;
     // The kernel reads ahead in requests of its own, which no signal
     // interrupts, and whose pages stay locked while they are held: a later
     // open of the file would wait for them unkillably. Read synchronously,
