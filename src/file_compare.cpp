@@ -41,7 +41,7 @@ int reuse_or_open(int fd, const struct stat& opened, const struct stat& now,
     return open_regular_file(path, now.st_size, status);
 }
 
-// Reads the block of `fd` at `position` into `buffer`: up to BLOCK_SIZE
+// Reads the block of `fd` at `position` into `buffer`: up to COMPARE_BLOCK_SIZE
 // bytes, fewer only at the end of the data. A read of the block made ahead
 // gave the bytes `first`. `position` is advanced past the block; a short read
 // that reaches `expected_size` is taken as the end without asking again.
@@ -51,12 +51,12 @@ ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size,
     std::size_t filled = 0;
     bool ended = false;
     if (first.data != nullptr) {
-        filled = std::min(first.count, BLOCK_SIZE);
+        filled = std::min(first.count, COMPARE_BLOCK_SIZE);
         std::memcpy(buffer, first.data, filled);
         ended = filled == 0 || position + static_cast<off_t>(filled) >= expected_size;
     }
-    while (!ended && filled < BLOCK_SIZE) {
-        const ssize_t count = ::pread(fd, buffer + filled, BLOCK_SIZE - filled,
+    while (!ended && filled < COMPARE_BLOCK_SIZE) {
+        const ssize_t count = ::pread(fd, buffer + filled, COMPARE_BLOCK_SIZE - filled,
                                       position + static_cast<off_t>(filled));
         if (count < 0) {
             if (errno == EINTR) {
@@ -89,8 +89,8 @@ void hint_read_ahead(int fd, off_t from, off_t to) {
 // Compares two open files of `size` bytes each, block by block, starting
 // with the bytes read ahead from each.
 int compare_contents(int fd_a, int fd_b, off_t size, FirstBytes first_a, FirstBytes first_b) {
-    alignas(64) char buffer_a[BLOCK_SIZE];
-    alignas(64) char buffer_b[BLOCK_SIZE];
+    alignas(64) char buffer_a[COMPARE_BLOCK_SIZE];
+    alignas(64) char buffer_b[COMPARE_BLOCK_SIZE];
     off_t position_a = 0;
     off_t position_b = 0;
     // Both files have been asked for up to here.
@@ -112,7 +112,7 @@ int compare_contents(int fd_a, int fd_b, off_t size, FirstBytes first_a, FirstBy
             std::memcmp(buffer_a, buffer_b, static_cast<std::size_t>(count_a)) != 0) {
             return FILES_DIFFERENT;
         }
-        if (static_cast<std::size_t>(count_a) < BLOCK_SIZE) {
+        if (static_cast<std::size_t>(count_a) < COMPARE_BLOCK_SIZE) {
             return FILES_IDENTICAL;
         }
     }

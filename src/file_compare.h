@@ -13,7 +13,7 @@ constexpr int FILES_DIFFERENT = 1;
 constexpr int FILES_UNREADABLE = 2;
 
 // Files are compared in blocks of this many bytes.
-constexpr std::size_t BLOCK_SIZE = 65536;
+constexpr std::size_t COMPARE_BLOCK_SIZE = 65536;
 
 // Files are read with hints this many bytes ahead of the reading: the
 // look-ahead asks for no more of a file before it is compared.

@@ -166,8 +166,12 @@ void open_both(State& state, std::size_t number) {
     slot.stage = Stage::open;
     make_room(state, 2);
     for (const int side : {SOURCE, COPY}) {
-        io_uring_prep_openat(queue_request(state, number, Request::open, side), AT_FDCWD,
-                             slot.path[side].c_str(), OPEN_FLAGS, 0);
+        io_uring_sqe* open = queue_request(state, number, Request::open, side);
+        io_uring_prep_openat(open, AT_FDCWD, slot.path[side].c_str(), OPEN_FLAGS, 0);
+        // Handed to a worker at once: tried on the spot, an open whose file
+        // system asks its server (FUSE, a network share) holds up the
+        // submission of every request after it.
+        open->flags |= IOSQE_ASYNC;
     }
 }
 
@@ -179,7 +183,7 @@ void read_both(State& state, std::size_t number, off_t size) {
     Slot& slot = state.slots[number];
     slot.stage = Stage::read;
     const off_t ahead = std::min(size, READ_AHEAD_TURN);
-    const bool hints = ahead > static_cast<off_t>(BLOCK_SIZE);
+    const bool hints = ahead > static_cast<off_t>(COMPARE_BLOCK_SIZE);
     const bool drops =
         !in_memory_file_system(state.in_memory, slot.path[COPY], slot.opened[COPY].st_dev);
     make_room(state, LONGEST_CHAIN + 2);
@@ -194,12 +198,12 @@ void read_both(State& state, std::size_t number, off_t size) {
             drop->flags |= IOSQE_IO_HARDLINK;
         }
         io_uring_sqe* read = queue_request(state, number, Request::read, side);
-        io_uring_prep_read(read, fd, slot.buffer[side], BLOCK_SIZE, 0);
+        io_uring_prep_read(read, fd, slot.buffer[side], COMPARE_BLOCK_SIZE, 0);
         if (hints) {
             read->flags |= IOSQE_IO_HARDLINK;
-            io_uring_prep_fadvise(queue_request(state, number, Request::other, side), fd,
-                                  BLOCK_SIZE, ahead - static_cast<off_t>(BLOCK_SIZE),
-                                  POSIX_FADV_WILLNEED);
+            io_uring_prep_fadvise(
+                queue_request(state, number, Request::other, side), fd, COMPARE_BLOCK_SIZE,
+                ahead - static_cast<off_t>(COMPARE_BLOCK_SIZE), POSIX_FADV_WILLNEED);
         }
     }
     slot.copy_pages = CopyPages::keep;
@@ -361,10 +365,11 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
     unsigned workers[2] = {static_cast<unsigned>(2 * slots), 0};
     io_uring_register_iowq_max_workers(&state->ring, workers);
     state->slots.resize(slots);
-    state->buffers.reset(new char[2 * slots * BLOCK_SIZE]);
+    state->buffers.reset(new char[2 * slots * COMPARE_BLOCK_SIZE]);
     for (std::size_t i = 0; i < slots; ++i) {
         for (const int side : {SOURCE, COPY}) {
-            state->slots[i].buffer[side] = state->buffers.get() + (2 * i + side) * BLOCK_SIZE;
+            state->slots[i].buffer[side] =
+                state->buffers.get() + (2 * i + side) * COMPARE_BLOCK_SIZE;
         }
     }
     return std::unique_ptr<ReadingEngine>(new ReadingEngine(std::move(state)));
