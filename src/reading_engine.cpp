@@ -25,13 +25,19 @@ using Clock = std::chrono::steady_clock;
 // which a user may well change the trees.
 constexpr auto STATUS_STANDS_FOR = std::chrono::milliseconds(200);
 
-// Entries of the submission queue: enough for every request of the most
-// files in flight (two statuses, or two opens, or the copy's write-out, drop,
-// read and hint and the file's read and hint).
+// Entries of the submission queue, and the files in flight that it can hold
+// with the most requests a file needs together: the copy's write-out, drop
+// and read, and the file's read. The pieces fetched after the first blocks
+// are submitted as the queue has room.
 constexpr unsigned QUEUE_ENTRIES = 512;
-constexpr unsigned REQUESTS_PER_FILE = 6;
-// The longest chain of requests that must be submitted together.
-constexpr unsigned LONGEST_CHAIN = 4;
+constexpr unsigned REQUESTS_PER_FILE = 4;
+// The bytes after the first block, up to a read-ahead turn, are fetched in
+// pieces of this size, read in parallel into a buffer whose bytes are never
+// looked at: they land in the page cache, where the comparison finds them. A
+// hint to read ahead would be cheaper, but FUSE drops such hints when it has
+// many requests out, and a network share answers each piece after a round
+// trip.
+constexpr off_t FETCH_PIECE = 256 << 10;
 
 constexpr int OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr unsigned WRITE_OUT_FLAGS =
@@ -49,7 +55,7 @@ constexpr int COPY = 1;
 enum class Request : std::uint8_t { status, open, read, write_out, other };
 
 // The steps of a file in flight; each ends when all its requests are done.
-enum class Stage { free, status, open, read, done };
+enum class Stage { free, status, open, read, fetch, done };
 
 // A status as statx gives it, in the form that stat gives it.
 struct stat as_stat(const struct statx& x) {
@@ -99,6 +105,8 @@ struct ReadingEngine::State {
     io_uring ring{};
     std::vector<Slot> slots;
     std::unique_ptr<char[]> buffers;
+    // Where the pieces fetched land, to be dropped.
+    std::unique_ptr<char[]> scratch;
     // The next file of the list to bring into flight.
     std::size_t next = 0;
     off_t bytes = 0;
@@ -176,17 +184,14 @@ void open_both(State& state, std::size_t number) {
 }
 
 // Both sides are open: reads the first block of each, after the copy has been
-// written out and its pages dropped, and asks for the bytes after it up to a
-// read-ahead turn in the background. A request of a chain runs when the one
+// written out and its pages dropped. A request of a chain runs when the one
 // before it is done, whether that failed or not.
-void read_both(State& state, std::size_t number, off_t size) {
+void read_both(State& state, std::size_t number) {
     Slot& slot = state.slots[number];
     slot.stage = Stage::read;
-    const off_t ahead = std::min(size, READ_AHEAD_TURN);
-    const bool hints = ahead > static_cast<off_t>(COMPARE_BLOCK_SIZE);
     const bool drops =
         !in_memory_file_system(state.in_memory, slot.path[COPY], slot.opened[COPY].st_dev);
-    make_room(state, LONGEST_CHAIN + 2);
+    make_room(state, REQUESTS_PER_FILE);
     for (const int side : {COPY, SOURCE}) {
         const int fd = slot.fd[side];
         if (side == COPY && drops) {
@@ -197,18 +202,36 @@ void read_both(State& state, std::size_t number, off_t size) {
             io_uring_prep_fadvise(drop, fd, 0, 0, POSIX_FADV_DONTNEED);
             drop->flags |= IOSQE_IO_HARDLINK;
         }
-        io_uring_sqe* read = queue_request(state, number, Request::read, side);
-        io_uring_prep_read(read, fd, slot.buffer[side], COMPARE_BLOCK_SIZE, 0);
-        if (hints) {
-            read->flags |= IOSQE_IO_HARDLINK;
-            io_uring_prep_fadvise(
-                queue_request(state, number, Request::other, side), fd, COMPARE_BLOCK_SIZE,
-                ahead - static_cast<off_t>(COMPARE_BLOCK_SIZE), POSIX_FADV_WILLNEED);
-        }
+        io_uring_prep_read(queue_request(state, number, Request::read, side), fd, slot.buffer[side],
+                           COMPARE_BLOCK_SIZE, 0);
     }
     slot.copy_pages = CopyPages::keep;
-    slot.bytes = 2 * ahead;
+}
+
+// The first blocks are read: fetches the bytes of both sides after them, up
+// to a read-ahead turn, where that keeps the bytes fetched for the files in
+// flight within LOOK_AHEAD_BYTES; otherwise the comparison reads them.
+void fetch_rest(State& state, std::size_t number, off_t size) {
+    Slot& slot = state.slots[number];
+    const off_t first = COMPARE_BLOCK_SIZE;
+    const off_t end = std::min(size, READ_AHEAD_TURN);
+    const off_t rest = end - first;
+    if (rest <= 0 || state.bytes + 2 * rest > LOOK_AHEAD_BYTES) {
+        slot.stage = Stage::done;
+        return;
+    }
+    slot.stage = Stage::fetch;
+    slot.bytes = 2 * rest;
     state.bytes += slot.bytes;
+    for (const int side : {SOURCE, COPY}) {
+        for (off_t piece = first; piece < end; piece += FETCH_PIECE) {
+            make_room(state, 1);
+            const off_t length = std::min(FETCH_PIECE, end - piece);
+            io_uring_prep_read(queue_request(state, number, Request::other, side), slot.fd[side],
+                               state.scratch.get(), static_cast<unsigned>(length),
+                               static_cast<std::uint64_t>(piece));
+        }
+    }
 }
 
 // Takes the file in slot `number` to its next step once all the requests of
@@ -233,8 +256,11 @@ void advance(State& state, std::size_t number) {
                 close_opened(slot);
                 slot.stage = Stage::done;
             } else {
-                read_both(state, number, size);
+                read_both(state, number);
             }
+            return;
+        case Stage::read:
+            fetch_rest(state, number, size);
             return;
         default:
             slot.stage = Stage::done;
@@ -366,6 +392,7 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
     io_uring_register_iowq_max_workers(&state->ring, workers);
     state->slots.resize(slots);
     state->buffers.reset(new char[2 * slots * COMPARE_BLOCK_SIZE]);
+    state->scratch.reset(new char[FETCH_PIECE]);
     for (std::size_t i = 0; i < slots; ++i) {
         for (const int side : {SOURCE, COPY}) {
             state->slots[i].buffer[side] =
