@@ -6,17 +6,13 @@
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
-#include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <random>
 
+#include "loop_mount.h"
 #include "run_program.h"
 
 namespace fs = std::filesystem;
@@ -28,14 +24,11 @@ constexpr std::size_t CLEAR_WIDTH = 100;
 constexpr std::size_t RESULT_NAME_WIDTH = 47;
 constexpr std::size_t LOG_NAME_WIDTH = 80;
 
-constexpr std::uintmax_t IMAGE_SIZE = 8 << 20;
 constexpr std::size_t COPY_SIZE = 200000;
 // What the drive returns in place of the first bytes of the copy.
 const std::string GARBLED = "GARBLED!";
 // Size and alignment of a read that bypasses the page cache.
 constexpr std::size_t DIRECT_READ_SIZE = 4096;
-// Status of a shell whose command was not found.
-constexpr int COMMAND_NOT_FOUND = 127;
 
 // `count` random bytes, the same ones on every run.
 std::string random_bytes(std::size_t count) {
@@ -97,34 +90,13 @@ std::string read_from_drive(const fs::path& path) {
 class CopyOnLoopDevice : public testing::Test {
   protected:
     void SetUp() override {
-        if (!fs::exists("/dev/loop-control")) {
-            GTEST_SKIP() << "this machine has no loop devices (/dev/loop-control is missing)";
+        drive.emplace(image, mount_point);
+        if (!drive->unavailable().empty()) {
+            GTEST_SKIP() << drive->unavailable();
         }
-        std::ofstream(image, std::ios::binary);
-        fs::resize_file(image, IMAGE_SIZE);
-        const int made = std::system(("mkfs.ext4 -q -F " + image.string()).c_str());
-        if (WIFEXITED(made) && WEXITSTATUS(made) == COMMAND_NOT_FOUND) {
-            GTEST_SKIP() << "mkfs.ext4 is not installed";
-        }
-        ASSERT_EQ(made, 0) << "mkfs.ext4 failed";
-        // In a mount namespace of this process's own nothing stays mounted
-        // should the process end early; the loop device lets go of the image
-        // once it is unmounted.
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        fs::create_directory(mount_point);
-        const std::string mount_command =
-            "mount -o loop " + image.string() + " " + mount_point.string();
-        ASSERT_EQ(std::system(mount_command.c_str()), 0) << mount_command;
-        mounted = true;
         fs::create_directory(copy);
         write_file(source / "a.bin", contents);
         write_file(copy / "a.bin", contents);
-    }
-    ~CopyOnLoopDevice() override {
-        if (mounted) {
-            ::umount2(mount_point.c_str(), 0);
-        }
     }
 
     std::vector<std::string> arguments() const { return {source.string(), copy.string()}; }
@@ -135,7 +107,7 @@ class CopyOnLoopDevice : public testing::Test {
     const fs::path mount_point = dir / "mnt";
     const fs::path copy = mount_point / "copy";
     const std::string contents = random_bytes(COPY_SIZE);
-    bool mounted = false;
+    std::optional<LoopMountedExt4> drive;
 };
 
 TEST_F(CopyOnLoopDevice, SyncedCopyWhoseDriveGarblesItIsReportedAsDifferent) {
