@@ -1,5 +1,6 @@
 // The walk of the source tree with openat and getdents64, one open directory
-// per level, and its failure messages.
+// per level as far as the limit on open files allows, and its failure
+// messages.
 #include "tree_scan.h"
 
 #include <dirent.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <system_error>
 
 #include "column_fit.h"
+#include "file_status.h"
 
 namespace fs = std::filesystem;
 
@@ -24,13 +27,16 @@ namespace {
 
 // Bytes of directory entries asked of the system at a time. Every directory
 // the walk holds open keeps the entries it has read and not yet visited, so
-// the walk holds at most this much for each level of the tree.
+// the walk holds at most this much for each level of the tree whose directory
+// it holds open; a level whose descriptor it gave up holds all the entries of
+// its directory that it has not yet visited.
 constexpr std::size_t DIRECTORY_READ_SIZE = 16 * 1024;
 
 // How the root is opened: through a link, if it is one.
 constexpr int ROOT_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // How a directory below the root is opened: by its name in the directory
-// above it, never through a link that has taken its place.
+// above it, or by its path once the directory above it is closed, never
+// through a link that has taken its place.
 constexpr int SUBDIRECTORY_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The error that the last failed system call left in errno.
@@ -58,15 +64,10 @@ std::string quoted(const std::string& path) {
     return result + '"';
 }
 
-// True for the errors that mean nothing is there to examine: the entry has
-// vanished, or it is a link that leads nowhere or into a loop of links.
-bool means_nothing_there(const std::error_code& error) {
-    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
-           error == std::errc::too_many_symbolic_link_levels;
-}
-
-// A directory that the walk holds open.
-struct OpenDirectory {
+// A directory on the way from the root down to the entry being visited.
+struct DirectoryLevel {
+    // -1 once the directory has been closed, with all its entries read, to
+    // spare a descriptor for a directory below it.
     int fd;
     // Length of the directory's path, which the paths of its entries extend
     // by "/" and their names.
@@ -78,13 +79,17 @@ struct OpenDirectory {
     // Whether a file in the directory has been reached by its path, which
     // shows that the directory may be searched and not just listed.
     bool searchable = false;
+    // The directory's status, taken when it was closed.
+    struct stat closed_status = {};
 };
 
-// The walk under way: one open directory for every level from the root down
-// to the directory being read, and the path of the entry visited last.
+// The walk under way: one directory for every level from the root down to the
+// directory being read, the outermost ones closed where the limit on open
+// files did not allow all of them open at once, and the path of the entry
+// visited last.
 struct Walk {
     const std::string& root;
-    std::vector<OpenDirectory> directories;
+    std::vector<DirectoryLevel> directories;
     std::string path;
     // Length of the root with the separator that joins the names below it.
     std::size_t prefix_length;
@@ -99,8 +104,10 @@ struct Walk {
 // control characters of the path are masked, since a name found in the tree
 // must not steer the terminal.
 [[noreturn]] void fail_on_entry(const Walk& walk, const std::error_code& error) {
-    for (const OpenDirectory& directory : walk.directories) {
-        ::close(directory.fd);
+    for (const DirectoryLevel& directory : walk.directories) {
+        if (directory.fd >= 0) {
+            ::close(directory.fd);
+        }
     }
     const std::string& path = walk.path;
     const std::string shown = ::isatty(STDERR_FILENO) == 1 ? mask_control_characters(path) : path;
@@ -114,10 +121,28 @@ bool is_dot_or_dot_dot(const char* name) {
     return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
+// Appends to the entries of the open `directory` what the system gives of
+// them at a time; false at the end of the directory or when reading fails,
+// which sets `error`.
+bool read_more_entries(DirectoryLevel& directory, std::error_code& error) {
+    alignas(struct dirent64) char buffer[DIRECTORY_READ_SIZE];
+    const ssize_t count = ::getdents64(directory.fd, buffer, sizeof buffer);
+    if (count <= 0) {
+        // A directory removed while it is read may answer that it is not
+        // there, which only means that it has no entries left.
+        if (count < 0 && errno != ENOENT) {
+            error = last_error();
+        }
+        return false;
+    }
+    directory.entries.insert(directory.entries.end(), buffer, buffer + count);
+    return true;
+}
+
 // The next entry of `directory` other than "." and "..", reading more from
 // the system when the entries read so far are used up; nullptr at the end of
 // the directory or when reading fails, which sets `error`.
-const struct dirent64* next_entry(OpenDirectory& directory, std::error_code& error) {
+const struct dirent64* next_entry(DirectoryLevel& directory, std::error_code& error) {
     for (;;) {
         while (directory.next < directory.entries.size()) {
             const auto* entry =
@@ -128,18 +153,42 @@ const struct dirent64* next_entry(OpenDirectory& directory, std::error_code& err
                 return entry;
             }
         }
-        alignas(struct dirent64) char buffer[DIRECTORY_READ_SIZE];
-        const ssize_t count = ::getdents64(directory.fd, buffer, sizeof buffer);
-        if (count <= 0) {
-            // A directory removed while it is read may answer that it is not
-            // there, which only means that it has no entries left.
-            if (count < 0 && errno != ENOENT) {
-                error = last_error();
-            }
+        directory.entries.clear();
+        directory.next = 0;
+        if (directory.fd < 0 || !read_more_entries(directory, error)) {
             return nullptr;
         }
-        directory.entries.assign(buffer, buffer + count);
-        directory.next = 0;
+    }
+}
+
+// The status of `directory` as the walk opened it.
+bool opened_status(const DirectoryLevel& directory, struct stat& status) {
+    if (directory.fd < 0) {
+        status = directory.closed_status;
+        return true;
+    }
+    return ::fstat(directory.fd, &status) == 0;
+}
+
+// True when the innermost directory of the walk is still found at its path;
+// once it is not, no lookup by path finds any of its entries.
+bool innermost_directory_in_place(const Walk& walk) {
+    const DirectoryLevel& directory = walk.directories.back();
+    const std::string path =
+        walk.directories.size() == 1 ? walk.root : walk.path.substr(0, directory.path_length);
+    struct stat opened;
+    struct stat now;
+    return opened_status(directory, opened) && ::stat(path.c_str(), &now) == 0 &&
+           same_file(opened, now);
+}
+
+// Passes over the entry at `walk.path`, whose lookup failed with `error`,
+// when nothing is there to examine: it has vanished, or is a link that leads
+// nowhere. Ends the scan when the lookup failed otherwise, or when the
+// directory holding the entry has left its path, which would hide all of it.
+void pass_over_if_absent(const Walk& walk, const std::error_code& error) {
+    if (!means_absent(error.value()) || !innermost_directory_in_place(walk)) {
+        fail_on_entry(walk, error);
     }
 }
 
@@ -153,10 +202,7 @@ unsigned char entry_type(const Walk& walk, const struct dirent64& entry) {
     }
     struct stat status;
     if (::lstat(walk.path.c_str(), &status) != 0) {
-        const std::error_code error = last_error();
-        if (!means_nothing_there(error)) {
-            fail_on_entry(walk, error);
-        }
+        pass_over_if_absent(walk, last_error());
         return DT_UNKNOWN;
     }
     return IFTODT(status.st_mode);
@@ -166,16 +212,14 @@ unsigned char entry_type(const Walk& walk, const struct dirent64& entry) {
 // takes a directory that may be searched and not just listed; each directory
 // is checked at its first file. False when the file has vanished.
 bool reachable_by_path(Walk& walk) {
-    OpenDirectory& directory = walk.directories.back();
+    DirectoryLevel& directory = walk.directories.back();
     if (directory.searchable) {
         return true;
     }
     struct stat status;
     if (::stat(walk.path.c_str(), &status) != 0) {
-        if (errno == ENOENT) {
-            return false;
-        }
-        fail_on_entry(walk, last_error());
+        pass_over_if_absent(walk, last_error());
+        return false;
     }
     directory.searchable = true;
     return true;
@@ -187,10 +231,7 @@ bool reachable_by_path(Walk& walk) {
 std::string link_target_path(Walk& walk) {
     struct stat status;
     if (::stat(walk.path.c_str(), &status) != 0) {
-        const std::error_code error = last_error();
-        if (!means_nothing_there(error)) {
-            fail_on_entry(walk, error);
-        }
+        pass_over_if_absent(walk, last_error());
         return {};
     }
     if (!S_ISREG(status.st_mode)) {
@@ -205,19 +246,63 @@ std::string link_target_path(Walk& walk) {
     }
     const fs::path target = fs::canonical(walk.path, error);
     if (error) {
-        if (means_nothing_there(error)) {
-            return {};
-        }
-        fail_on_entry(walk, error);
+        pass_over_if_absent(walk, error);
+        return {};
     }
     return target.lexically_relative(*walk.canonical_root).generic_string();
 }
 
-// Opens the directory at `walk.path`, an entry of the innermost open
-// directory, as the walk's new innermost one; ends the scan when it cannot be
-// opened.
+// Spares a descriptor: closes the outermost directory that the walk holds
+// open, once all its entries not yet visited are read. False when the walk
+// holds none open.
+bool close_outermost_directory(Walk& walk) {
+    const auto directory =
+        std::find_if(walk.directories.begin(), walk.directories.end(),
+                     [](const DirectoryLevel& candidate) { return candidate.fd >= 0; });
+    if (directory == walk.directories.end()) {
+        return false;
+    }
+    directory->entries.erase(directory->entries.begin(),
+                             directory->entries.begin() + directory->next);
+    directory->next = 0;
+    std::error_code error;
+    while (read_more_entries(*directory, error)) {
+    }
+    if (!error && ::fstat(directory->fd, &directory->closed_status) != 0) {
+        error = last_error();
+    }
+    if (error) {
+        // Named is the entry that the directory's reading went on after.
+        if (directory + 1 != walk.directories.end()) {
+            walk.path.resize(directory[1].path_length);
+        }
+        fail_on_entry(walk, error);
+    }
+    ::close(directory->fd);
+    directory->fd = -1;
+    return true;
+}
+
+// Opens the directory at `walk.path`, an entry of the innermost directory
+// named `name`; -1 when it cannot be opened, which sets errno. `name` may
+// point into the entries of the innermost directory, which stay in place for
+// as long as it is open, and is used only then.
+int open_subdirectory(const Walk& walk, const char* name) {
+    const int parent_fd = walk.directories.back().fd;
+    if (parent_fd < 0) {
+        return ::open(walk.path.c_str(), SUBDIRECTORY_OPEN_FLAGS);
+    }
+    return ::openat(parent_fd, name, SUBDIRECTORY_OPEN_FLAGS);
+}
+
+// Opens the directory at `walk.path`, an entry of the innermost directory, as
+// the walk's new innermost one, closing outer ones while the limit on open
+// files allows no more; ends the scan when it cannot be opened.
 void enter_directory(Walk& walk, const char* name) {
-    const int fd = ::openat(walk.directories.back().fd, name, SUBDIRECTORY_OPEN_FLAGS);
+    int fd = open_subdirectory(walk, name);
+    while (fd < 0 && (errno == EMFILE || errno == ENFILE) && close_outermost_directory(walk)) {
+        fd = open_subdirectory(walk, name);
+    }
     if (fd < 0) {
         fail_on_entry(walk, last_error());
     }
@@ -248,7 +333,9 @@ std::vector<std::string> scan_directory(const std::string& root) {
     }
     for (;;) {
         if (entry == nullptr) {
-            ::close(walk.directories.back().fd);
+            if (walk.directories.back().fd >= 0) {
+                ::close(walk.directories.back().fd);
+            }
             walk.directories.pop_back();
             if (walk.directories.empty()) {
                 return files;

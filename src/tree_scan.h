@@ -10,7 +10,9 @@
 // "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery" or
 // "RECYCLER" are not entered; links to directories are not followed; a link
 // to a regular file is listed under its target's path relative to `root`.
-// Never returns a partial list: when `root` cannot be read, a directory in it
-// cannot be opened or read, or an entry cannot be examined, writes a message
-// to standard error and ends the process with status 1.
+// A file that vanishes during the walk is passed over. Works at any depth
+// within the limit on open files, however low. Never returns a partial list:
+// when `root` cannot be read, a directory in it cannot be opened or read or
+// leaves its path while the walk is in it, or an entry cannot be examined,
+// writes a message to standard error and ends the process with status 1.
 std::vector<std::string> scan_directory(const std::string& root);

@@ -18,6 +18,7 @@
 #include <optional>
 #include <random>
 
+#include "loop_mount.h"
 #include "run_program.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +30,6 @@ constexpr std::size_t CLEAR_WIDTH = 100;
 constexpr std::size_t RESULT_NAME_WIDTH = 47;
 constexpr std::size_t LOG_NAME_WIDTH = 80;
 
-constexpr std::uintmax_t IMAGE_SIZE = 8 << 20;
 constexpr std::size_t COPY_SIZE = 200000;
 // What the drive returns in place of the first bytes of the copy.
 const std::string GARBLED = "GARBLED!";
@@ -41,8 +41,6 @@ constexpr char TMPFS_OPTIONS[] = "size=8m";
 constexpr char WRITE_ERRORS_WARNING[] =
     "trelvik Warnung - Der Datenträger der Kopie hat beim Schreiben ihrer noch ausstehenden "
     "Daten Fehler gemeldet.\n\n";
-// Status of a shell whose command was not found.
-constexpr int COMMAND_NOT_FOUND = 127;
 
 // `count` random bytes, the same ones on every run.
 std::string random_bytes(std::size_t count) {
@@ -104,32 +102,23 @@ std::string read_from_drive(const fs::path& path) {
 class CopyOnLoopDevice : public testing::Test {
   protected:
     void SetUp() override {
-        if (!fs::exists("/dev/loop-control")) {
-            GTEST_SKIP() << "this machine has no loop devices (/dev/loop-control is missing)";
-        }
         // In a mount namespace of this process's own nothing stays mounted
-        // should the process end early; the loop device lets go of the image
-        // once it is unmounted.
+        // should the process end early.
         ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
         ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
         mount_tmpfs(drive);
-        std::ofstream(image, std::ios::binary);
-        fs::resize_file(image, IMAGE_SIZE);
-        const int made = std::system(("mkfs.ext4 -q -F " + image.string()).c_str());
-        if (WIFEXITED(made) && WEXITSTATUS(made) == COMMAND_NOT_FOUND) {
-            GTEST_SKIP() << "mkfs.ext4 is not installed";
+        ext4.emplace(image, mount_point);
+        if (!ext4->unavailable().empty()) {
+            GTEST_SKIP() << ext4->unavailable();
         }
-        ASSERT_EQ(made, 0) << "mkfs.ext4 failed";
-        fs::create_directory(mount_point);
-        const std::string mount_command =
-            "mount -o loop " + image.string() + " " + mount_point.string();
-        ASSERT_EQ(std::system(mount_command.c_str()), 0) << mount_command;
-        mounts.push_back(mount_point);
         fs::create_directory(copy);
         add_file("a.bin");
     }
     ~CopyOnLoopDevice() override {
         for (auto mount = mounts.rbegin(); mount != mounts.rend(); ++mount) {
+            if (*mount == drive) {
+                ext4.reset();
+            }
             ::umount2(mount->c_str(), 0);
         }
     }
@@ -168,8 +157,10 @@ class CopyOnLoopDevice : public testing::Test {
     const fs::path mount_point = dir / "mnt";
     const fs::path copy = mount_point / "copy";
     const std::string contents = random_bytes(COPY_SIZE);
-    // Unmounted in reverse order at the end of the test.
+    // Unmounted in reverse order at the end of the test, the copy's file
+    // system before the drive that holds its image.
     std::vector<fs::path> mounts;
+    std::optional<LoopMountedExt4> ext4;
 };
 
 TEST_F(CopyOnLoopDevice, SyncedCopiesWhoseDriveGarblesThemAreReportedAsDifferent) {

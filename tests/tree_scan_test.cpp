@@ -1,5 +1,7 @@
 // Unit tests of the walk of the source tree that yields the list of files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +11,10 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "loop_mount.h"
 #include "run_program.h"
 #include "tree_scan.h"
 
@@ -59,8 +63,33 @@ std::string root_failure(const std::string& root, const std::string& description
     return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" + description + ")\n\n";
 }
 
-std::string access_failure(const std::string& quoted_path) {
-    return "FEHLER: Zugriff verweigert bei " + quoted_path + " (Permission denied)\n\n";
+// For a child process: moves the directory `from` to `to` the moment the
+// scan of `root` opens it, before the opening returns, and writes the sorted
+// list of the scan as print_scan_and_exit does.
+[[noreturn]] void print_scan_moving_on_open_and_exit(const std::string& root, const fs::path& from,
+                                                     const fs::path& to) {
+    const int group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    if (group < 0 || ::fanotify_mark(group, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
+                                     from.c_str()) != 0) {
+        std::_Exit(97);
+    }
+    std::thread([group, from, to] {
+        fanotify_event_metadata opening;
+        if (::read(group, &opening, sizeof opening) != sizeof opening) {
+            std::_Exit(96);
+        }
+        fs::rename(from, to);
+        const fanotify_response allow = {opening.fd, FAN_ALLOW};
+        if (::write(group, &allow, sizeof allow) != sizeof allow) {
+            std::_Exit(95);
+        }
+    }).detach();
+    print_scan_and_exit(root);
+}
+
+std::string access_failure(const std::string& quoted_path,
+                           const std::string& description = "Permission denied") {
+    return "FEHLER: Zugriff verweigert bei " + quoted_path + " (" + description + ")\n\n";
 }
 
 TEST(ScanDirectory, EmptyDirectoryYieldsNoFiles) {
@@ -177,6 +206,20 @@ TEST(ScanDirectory, DanglingLinksLinkLoopsPipesAndSocketsAddNothing) {
     EXPECT_EQ(scan_sorted(root), Files{"plain.txt"});
 }
 
+TEST(ScanDirectory, FileSystemWithoutTypesInItsEntriesGivesTheSameList) {
+    TestDirectory dir;
+    const fs::path root = dir / "mnt";
+    const LoopMountedExt4 drive(dir / "image", root, "-O ^filetype");
+    if (!drive.unavailable().empty()) {
+        GTEST_SKIP() << drive.unavailable();
+    }
+    write_file(root / "file", "1");
+    fs::create_directory(root / "sub");
+    fs::create_symlink("file", root / "link-to-file");
+    fs::create_directory_symlink("sub", root / "link-to-sub");
+    EXPECT_EXIT(print_scan_and_exit(root.string()), ExitedWithCode(0), Eq("file\nfile\n"));
+}
+
 TEST(ScanFailure, RootThatIsNoDirectoryEndsTheScanNamingItAsTyped) {
     TestDirectory dir;
     write_file(dir / "plain.txt", "1");
@@ -230,6 +273,15 @@ TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub/file\"")));
+}
+
+TEST(ScanFailure, DirectoryMovedOnceOpenedEndsTheScanNamingItsFirstFile) {
+    TestDirectory dir;
+    write_file(dir / "root/moved/file", "1");
+    const std::string root = (dir / "root").string();
+    EXPECT_EXIT(print_scan_moving_on_open_and_exit(root, dir / "root/moved", dir / "root/away"),
+                ExitedWithCode(1),
+                Eq(access_failure("\"" + root + "/moved/file\"", "No such file or directory")));
 }
 
 TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {

@@ -1,0 +1,58 @@
+// Making and mounting an ext4 file system in an image file for a test.
+#include "loop_mount.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#include "run_program.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uintmax_t IMAGE_SIZE = 8 << 20;
+// Status of a shell whose command was not found.
+constexpr int COMMAND_NOT_FOUND = 127;
+
+}  // namespace
+
+LoopMountedExt4::LoopMountedExt4(const fs::path& image, const fs::path& mount_point,
+                                 const std::string& options)
+    : mount_point_(mount_point) {
+    if (!fs::exists("/dev/loop-control")) {
+        unavailable_ = "this machine has no loop devices (/dev/loop-control is missing)";
+        return;
+    }
+    std::ofstream(image, std::ios::binary);
+    fs::resize_file(image, IMAGE_SIZE);
+    const int made = std::system(("mkfs.ext4 -q -F " + options + " " + image.string()).c_str());
+    if (WIFEXITED(made) && WEXITSTATUS(made) == COMMAND_NOT_FOUND) {
+        unavailable_ = "mkfs.ext4 is not installed";
+        return;
+    }
+    if (made != 0) {
+        throw std::runtime_error("mkfs.ext4 failed on " + image.string());
+    }
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        fail("mount namespace of its own");
+    }
+    fs::create_directory(mount_point);
+    const std::string mount_command =
+        "mount -o loop " + image.string() + " " + mount_point.string();
+    if (std::system(mount_command.c_str()) != 0) {
+        throw std::runtime_error(mount_command + " failed");
+    }
+    mounted_ = true;
+}
+
+LoopMountedExt4::~LoopMountedExt4() {
+    if (mounted_) {
+        ::umount2(mount_point_.c_str(), 0);
+    }
+}
