@@ -55,7 +55,9 @@ constexpr int COPY = 1;
 enum class Request : std::uint8_t { status, open, read, write_out, other };
 
 // The steps of a file in flight; each ends when all its requests are done.
-enum class Stage { free, status, open, read, fetch, done };
+// A file waits after its first blocks are read until the bytes after them
+// can be fetched.
+enum class Stage { free, status, open, read, waiting, fetch, done };
 
 // A status as statx gives it, in the form that stat gives it.
 struct stat as_stat(const struct statx& x) {
@@ -107,7 +109,9 @@ struct ReadingEngine::State {
     std::unique_ptr<char[]> buffers;
     // Where the pieces fetched land, to be dropped.
     std::unique_ptr<char[]> scratch;
-    // The next file of the list to bring into flight.
+    // The file of the list to be taken next, and the next one to bring into
+    // flight.
+    std::size_t current = 0;
     std::size_t next = 0;
     off_t bytes = 0;
     InMemoryAnswer in_memory{};
@@ -208,20 +212,21 @@ void read_both(State& state, std::size_t number) {
     slot.copy_pages = CopyPages::keep;
 }
 
-// The first blocks are read: fetches the bytes of both sides after them, up
-// to a read-ahead turn, where that keeps the bytes fetched for the files in
-// flight within LOOK_AHEAD_BYTES; otherwise the comparison reads them.
-void fetch_rest(State& state, std::size_t number, off_t size) {
+// The bytes of the file in `slot` after its first block, up to a read-ahead
+// turn, on each side.
+off_t rest_to_fetch(const Slot& slot) {
+    const off_t size = static_cast<off_t>(slot.status[SOURCE].stx_size);
+    return std::min(size, READ_AHEAD_TURN) - static_cast<off_t>(COMPARE_BLOCK_SIZE);
+}
+
+// Fetches the bytes of both sides of the file in slot `number` after their
+// first blocks, up to a read-ahead turn.
+void fetch_rest(State& state, std::size_t number) {
     Slot& slot = state.slots[number];
     const off_t first = COMPARE_BLOCK_SIZE;
-    const off_t end = std::min(size, READ_AHEAD_TURN);
-    const off_t rest = end - first;
-    if (rest <= 0 || state.bytes + 2 * rest > LOOK_AHEAD_BYTES) {
-        slot.stage = Stage::done;
-        return;
-    }
+    const off_t end = first + rest_to_fetch(slot);
     slot.stage = Stage::fetch;
-    slot.bytes = 2 * rest;
+    slot.bytes = 2 * (end - first);
     state.bytes += slot.bytes;
     for (const int side : {SOURCE, COPY}) {
         for (off_t piece = first; piece < end; piece += FETCH_PIECE) {
@@ -231,6 +236,23 @@ void fetch_rest(State& state, std::size_t number, off_t size) {
                                state.scratch.get(), static_cast<unsigned>(length),
                                static_cast<std::uint64_t>(piece));
         }
+    }
+}
+
+// Starts the fetches that wait, in list order from the file to be taken
+// next, as long as the bytes fetched for the files in flight stay within
+// LOOK_AHEAD_BYTES.
+void fetch_waiting(State& state) {
+    for (std::size_t index = state.current; index < state.next; ++index) {
+        const std::size_t number = index % state.slots.size();
+        const Slot& slot = state.slots[number];
+        if (slot.stage != Stage::waiting) {
+            continue;
+        }
+        if (state.bytes + 2 * rest_to_fetch(slot) > LOOK_AHEAD_BYTES) {
+            return;
+        }
+        fetch_rest(state, number);
     }
 }
 
@@ -260,7 +282,12 @@ void advance(State& state, std::size_t number) {
             }
             return;
         case Stage::read:
-            fetch_rest(state, number, size);
+            if (rest_to_fetch(slot) <= 0) {
+                slot.stage = Stage::done;
+            } else {
+                slot.stage = Stage::waiting;
+                fetch_waiting(state);
+            }
             return;
         default:
             slot.stage = Stage::done;
@@ -404,10 +431,18 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
 
 FileToCompare ReadingEngine::take(std::size_t index) {
     State& state = *state_;
+    state.current = index;
     fill(state, index);
+    fetch_waiting(state);
     Slot& slot = state.slots[index % state.slots.size()];
     while (slot.stage != Stage::done) {
-        submit_and_handle(state);
+        if (slot.stage == Stage::waiting) {
+            // No room to fetch ahead even for the file at hand: the
+            // comparison reads it.
+            slot.stage = Stage::done;
+        } else {
+            submit_and_handle(state);
+        }
     }
     io_uring_submit(&state.ring);
     slot.stage = Stage::free;
