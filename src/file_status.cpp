@@ -1,6 +1,8 @@
 // Small questions about the status of a path, answered from stat().
 #include "file_status.h"
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
 
 bool means_absent(int error) {
@@ -9,6 +11,20 @@ bool means_absent(int error) {
 
 bool regular_file_status(const std::string& path, struct stat& status) {
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+struct stat status_from_statx(const struct statx& x) {
+    struct stat status {};
+    status.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+    status.st_ino = x.stx_ino;
+    status.st_mode = x.stx_mode;
+    status.st_nlink = x.stx_nlink;
+    status.st_uid = x.stx_uid;
+    status.st_gid = x.stx_gid;
+    status.st_size = static_cast<off_t>(x.stx_size);
+    status.st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
+    status.st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
+    return status;
 }
 
 bool same_file(const struct stat& before, const struct stat& now) {

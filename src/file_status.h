@@ -16,6 +16,9 @@ bool means_absent(int error);
 // when there is no regular file there.
 bool regular_file_status(const std::string& path, struct stat& status);
 
+// A status as statx gives it, in the form that stat gives it.
+struct stat status_from_statx(const struct statx& status);
+
 // True when `now` shows the file that `before` showed.
 bool same_file(const struct stat& before, const struct stat& now);
 

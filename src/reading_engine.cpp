@@ -1,382 +1,29 @@
-// The io_uring queue of the reading engine, its files in flight (slots, one
-// per file, taken in turn), and the steps of each file: statuses, opening,
-// write-out and dropping of the copy, reading of the first blocks.
+// Which files are in flight (a slot each, taken in turn), when each goes on
+// to its next step, and the file handed to the comparison.
 #include "reading_engine.h"
 
-#include <fcntl.h>
-#include <liburing.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 #include "copy_from_drive.h"
+#include "file_in_flight.h"
 #include "look_ahead.h"
+#include "request_queue.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A status queried ahead stands for this long; a file taken later has its
 // statuses queried again. Far shorter than the pause after a problem, during
 // which a user may well change the trees.
 constexpr auto STATUS_STANDS_FOR = std::chrono::milliseconds(200);
 
-// Entries of the submission queue, and the files in flight that it can hold
-// with the most requests a file needs together: the copy's write-out, drop
-// and read, and the file's read. The pieces fetched after the first blocks
-// are submitted as the queue has room.
+// Entries of the submission queue, which bound the files in flight to those
+// whose most requests at once it holds; the pieces fetched after the first
+// blocks are submitted as the queue has room.
 constexpr unsigned QUEUE_ENTRIES = 512;
-constexpr unsigned REQUESTS_PER_FILE = 4;
-// The bytes after the first block, up to a read-ahead turn, are fetched in
-// pieces of this size, read in parallel into a buffer whose bytes are never
-// looked at: they land in the page cache, where the comparison finds them. A
-// hint to read ahead would be cheaper, but FUSE drops such hints when it has
-// many requests out, and a network share answers each piece after a round
-// trip.
-constexpr off_t FETCH_PIECE = 256 << 10;
-
-constexpr int OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-constexpr unsigned WRITE_OUT_FLAGS =
-    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-
-// The requests that io_uring must know for the engine to work.
-constexpr int NEEDED_REQUESTS[] = {IORING_OP_STATX, IORING_OP_OPENAT, IORING_OP_READ,
-                                   IORING_OP_FADVISE, IORING_OP_SYNC_FILE_RANGE};
-
-// The two sides of a file in flight: the file in directory 1 and its copy.
-constexpr int SOURCE = 0;
-constexpr int COPY = 1;
-
-// What a request does, as told by its completion.
-enum class Request : std::uint8_t { status, open, read, write_out, other };
-
-// The steps of a file in flight; each ends when all its requests are done.
-// A file waits after its first blocks are read until the bytes after them
-// can be fetched.
-enum class Stage { free, status, open, read, waiting, fetch, done };
-
-// A status as statx gives it, in the form that stat gives it.
-struct stat as_stat(const struct statx& x) {
-    struct stat status {};
-    status.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
-    status.st_ino = x.stx_ino;
-    status.st_mode = x.stx_mode;
-    status.st_nlink = x.stx_nlink;
-    status.st_uid = x.stx_uid;
-    status.st_gid = x.stx_gid;
-    status.st_size = static_cast<off_t>(x.stx_size);
-    status.st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
-    status.st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
-    return status;
-}
-
-// A file in flight: its place in the list, and per side its path, its status
-// by path (or the error of the query), its descriptor with the status of what
-// was opened, and its first block as read.
-struct Slot {
-    std::size_t index = 0;
-    Stage stage = Stage::free;
-    unsigned pending = 0;
-    Clock::time_point queried{};
-    // Bytes asked of the drives for this file.
-    off_t bytes = 0;
-    CopyPages copy_pages = CopyPages::drop;
-    std::string path[2];
-    struct statx status[2];
-    int error[2] = {0, 0};
-    int fd[2] = {-1, -1};
-    struct stat opened[2];
-    // Bytes read into `buffer`, or a negative errno value.
-    int read[2] = {0, 0};
-    char* buffer[2] = {nullptr, nullptr};
-};
-
-}  // namespace
-
-struct ReadingEngine::State {
-    State(const std::vector<std::string>& files, const std::string& prefix_1,
-          const std::string& prefix_2)
-        : files(files), prefix{prefix_1, prefix_2} {}
-
-    const std::vector<std::string>& files;
-    std::string prefix[2];
-    io_uring ring{};
-    std::vector<Slot> slots;
-    std::unique_ptr<char[]> buffers;
-    // Where the pieces fetched land, to be dropped.
-    std::unique_ptr<char[]> scratch;
-    // The file of the list to be taken next, and the next one to bring into
-    // flight.
-    std::size_t current = 0;
-    std::size_t next = 0;
-    off_t bytes = 0;
-    InMemoryAnswer in_memory{};
-};
-
-namespace {
-
-using State = ReadingEngine::State;
-
-// A completion's tag: the slot, the request and the side.
-std::uint64_t tag(std::size_t slot, Request request, int side) {
-    return (static_cast<std::uint64_t>(slot) << 8) | (static_cast<std::uint64_t>(request) << 1) |
-           static_cast<std::uint64_t>(side);
-}
-
-// An entry of the submission queue for `request` of `side` of `slot`, which
-// counts it as pending; the queue has room (see make_room).
-io_uring_sqe* queue_request(State& state, std::size_t slot, Request request, int side) {
-    io_uring_sqe* entry = io_uring_get_sqe(&state.ring);
-    io_uring_sqe_set_data64(entry, tag(slot, request, side));
-    ++state.slots[slot].pending;
-    return entry;
-}
-
-// Submits what is queued when the submission queue has no room for a chain
-// of `count` requests, which must be submitted together.
-void make_room(State& state, unsigned count) {
-    if (io_uring_sq_space_left(&state.ring) < count) {
-        io_uring_submit(&state.ring);
-    }
-}
-
-void close_opened(Slot& slot) {
-    for (int& fd : slot.fd) {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-}
-
-// Brings the file `index` into flight in slot `number`: the statuses of both
-// sides are queried, links followed.
-void begin(State& state, std::size_t number, std::size_t index) {
-    Slot& slot = state.slots[number];
-    slot.index = index;
-    slot.stage = Stage::status;
-    slot.queried = Clock::now();
-    slot.copy_pages = CopyPages::drop;
-    slot.bytes = 0;
-    make_room(state, 2);
-    for (const int side : {SOURCE, COPY}) {
-        slot.path[side].assign(state.prefix[side]).append(state.files[index]);
-        slot.fd[side] = -1;
-        slot.read[side] = -EAGAIN;
-        io_uring_prep_statx(queue_request(state, number, Request::status, side), AT_FDCWD,
-                            slot.path[side].c_str(), 0, STATX_BASIC_STATS, &slot.status[side]);
-    }
-}
-
-// Both sides are regular files of the same size: opens them.
-void open_both(State& state, std::size_t number) {
-    Slot& slot = state.slots[number];
-    slot.stage = Stage::open;
-    make_room(state, 2);
-    for (const int side : {SOURCE, COPY}) {
-        io_uring_sqe* open = queue_request(state, number, Request::open, side);
-        io_uring_prep_openat(open, AT_FDCWD, slot.path[side].c_str(), OPEN_FLAGS, 0);
-        // Handed to a worker at once: tried on the spot, an open whose file
-        // system asks its server (FUSE, a network share) holds up the
-        // submission of every request after it.
-        open->flags |= IOSQE_ASYNC;
-    }
-}
-
-// Both sides are open: reads the first block of each, after the copy has been
-// written out and its pages dropped. A request of a chain runs when the one
-// before it is done, whether that failed or not.
-void read_both(State& state, std::size_t number) {
-    Slot& slot = state.slots[number];
-    slot.stage = Stage::read;
-    const bool drops =
-        !in_memory_file_system(state.in_memory, slot.path[COPY], slot.opened[COPY].st_dev);
-    make_room(state, REQUESTS_PER_FILE);
-    for (const int side : {COPY, SOURCE}) {
-        const int fd = slot.fd[side];
-        if (side == COPY && drops) {
-            io_uring_sqe* write_out = queue_request(state, number, Request::write_out, side);
-            io_uring_prep_sync_file_range(write_out, fd, 0, 0, WRITE_OUT_FLAGS);
-            write_out->flags |= IOSQE_IO_HARDLINK;
-            io_uring_sqe* drop = queue_request(state, number, Request::other, side);
-            io_uring_prep_fadvise(drop, fd, 0, 0, POSIX_FADV_DONTNEED);
-            drop->flags |= IOSQE_IO_HARDLINK;
-        }
-        io_uring_prep_read(queue_request(state, number, Request::read, side), fd, slot.buffer[side],
-                           COMPARE_BLOCK_SIZE, 0);
-    }
-    slot.copy_pages = CopyPages::keep;
-}
-
-// The bytes of the file in `slot` after its first block, up to a read-ahead
-// turn, on each side.
-off_t rest_to_fetch(const Slot& slot) {
-    const off_t size = static_cast<off_t>(slot.status[SOURCE].stx_size);
-    return std::min(size, READ_AHEAD_TURN) - static_cast<off_t>(COMPARE_BLOCK_SIZE);
-}
-
-// Fetches the bytes of both sides of the file in slot `number` after their
-// first blocks, up to a read-ahead turn.
-void fetch_rest(State& state, std::size_t number) {
-    Slot& slot = state.slots[number];
-    const off_t first = COMPARE_BLOCK_SIZE;
-    const off_t end = first + rest_to_fetch(slot);
-    slot.stage = Stage::fetch;
-    slot.bytes = 2 * (end - first);
-    state.bytes += slot.bytes;
-    for (const int side : {SOURCE, COPY}) {
-        for (off_t piece = first; piece < end; piece += FETCH_PIECE) {
-            make_room(state, 1);
-            const off_t length = std::min(FETCH_PIECE, end - piece);
-            io_uring_prep_read(queue_request(state, number, Request::other, side), slot.fd[side],
-                               state.scratch.get(), static_cast<unsigned>(length),
-                               static_cast<std::uint64_t>(piece));
-        }
-    }
-}
-
-// Starts the fetches that wait, in list order from the file to be taken
-// next, as long as the bytes fetched for the files in flight stay within
-// LOOK_AHEAD_BYTES.
-void fetch_waiting(State& state) {
-    for (std::size_t index = state.current; index < state.next; ++index) {
-        const std::size_t number = index % state.slots.size();
-        const Slot& slot = state.slots[number];
-        if (slot.stage != Stage::waiting) {
-            continue;
-        }
-        if (state.bytes + 2 * rest_to_fetch(slot) > LOOK_AHEAD_BYTES) {
-            return;
-        }
-        fetch_rest(state, number);
-    }
-}
-
-// Takes the file in slot `number` to its next step once all the requests of
-// the step it is in are done.
-void advance(State& state, std::size_t number) {
-    Slot& slot = state.slots[number];
-    const off_t size = static_cast<off_t>(slot.status[SOURCE].stx_size);
-    switch (slot.stage) {
-        case Stage::status:
-            if (slot.error[SOURCE] != 0 || slot.error[COPY] != 0 ||
-                !S_ISREG(slot.status[SOURCE].stx_mode) || !S_ISREG(slot.status[COPY].stx_mode) ||
-                slot.status[COPY].stx_size != slot.status[SOURCE].stx_size) {
-                slot.stage = Stage::done;
-            } else {
-                open_both(state, number);
-            }
-            return;
-        case Stage::open:
-            if (slot.fd[SOURCE] < 0 || slot.fd[COPY] < 0 ||
-                !opened_regular_file(slot.fd[SOURCE], size, slot.opened[SOURCE]) ||
-                !opened_regular_file(slot.fd[COPY], size, slot.opened[COPY])) {
-                close_opened(slot);
-                slot.stage = Stage::done;
-            } else {
-                read_both(state, number);
-            }
-            return;
-        case Stage::read:
-            if (rest_to_fetch(slot) <= 0) {
-                slot.stage = Stage::done;
-            } else {
-                slot.stage = Stage::waiting;
-                fetch_waiting(state);
-            }
-            return;
-        default:
-            slot.stage = Stage::done;
-    }
-}
-
-// Notes what the request of a completion has given, and takes its file on
-// when it was the last of its step.
-void complete(State& state, const io_uring_cqe& completion) {
-    const std::uint64_t data = io_uring_cqe_get_data64(&completion);
-    const std::size_t number = data >> 8;
-    const int side = static_cast<int>(data & 1);
-    const int result = completion.res;
-    Slot& slot = state.slots[number];
-    switch (static_cast<Request>((data >> 1) & 0x7f)) {
-        case Request::status:
-            slot.error[side] = result < 0 ? -result : 0;
-            break;
-        case Request::open:
-            slot.fd[side] = result;
-            break;
-        case Request::read:
-            slot.read[side] = result;
-            break;
-        case Request::write_out:
-            note_write_out(result);
-            break;
-        case Request::other:
-            break;
-    }
-    if (--slot.pending == 0) {
-        advance(state, number);
-    }
-}
-
-// Submits what is queued, waits for at least one completion, and handles
-// every completion there is.
-void submit_and_handle(State& state) {
-    io_uring_submit_and_wait(&state.ring, 1);
-    io_uring_cqe* completion;
-    unsigned head;
-    unsigned count = 0;
-    io_uring_for_each_cqe(&state.ring, head, completion) {
-        complete(state, *completion);
-        ++count;
-    }
-    io_uring_cq_advance(&state.ring, count);
-}
-
-// Brings files after the one `current` into flight while there are slots and
-// the bytes asked for stay within LOOK_AHEAD_BYTES; `current` itself always.
-void fill(State& state, std::size_t current) {
-    const std::size_t slots = state.slots.size();
-    while (state.next < state.files.size() &&
-           (state.next <= current ||
-            (state.next < current + slots && state.bytes < LOOK_AHEAD_BYTES))) {
-        begin(state, state.next % slots, state.next);
-        ++state.next;
-    }
-}
-
-// The bytes of `side` read ahead, none where the read failed; a read that
-// fails again when the comparison repeats it tells the error.
-FirstBytes first_bytes(const Slot& slot, int side) {
-    if (slot.read[side] < 0) {
-        return {};
-    }
-    return {slot.buffer[side], static_cast<std::size_t>(slot.read[side])};
-}
-
-// The file in `slot`, done, as the comparison takes it.
-FileToCompare finished_file(const Slot& slot) {
-    FileToCompare file;
-    file.error_a = slot.error[SOURCE];
-    file.status_a = as_stat(slot.status[SOURCE]);
-    file.error_b = slot.error[COPY];
-    file.status_b = as_stat(slot.status[COPY]);
-    PreparedPair& pair = file.pair;
-    pair.fd_a = slot.fd[SOURCE];
-    pair.fd_b = slot.fd[COPY];
-    if (pair.fd_b >= 0) {
-        pair.status_a = slot.opened[SOURCE];
-        pair.status_b = slot.opened[COPY];
-        pair.copy_pages = slot.copy_pages;
-        pair.first_a = first_bytes(slot, SOURCE);
-        pair.first_b = first_bytes(slot, COPY);
-    }
-    return file;
-}
+// The requests that the engine makes.
+constexpr std::initializer_list<int> REQUESTS = {IORING_OP_STATX, IORING_OP_OPENAT, IORING_OP_READ,
+                                                 IORING_OP_FADVISE, IORING_OP_SYNC_FILE_RANGE};
 
 // Queries the status of `path` again into `status`, with its `error`.
 void query_again(const std::string& path, struct stat& status, int& error) {
@@ -385,11 +32,112 @@ void query_again(const std::string& path, struct stat& status, int& error) {
 
 }  // namespace
 
+struct ReadingEngine::State {
+    const std::vector<std::string>& files;
+    std::string prefix[2];
+    std::unique_ptr<RequestQueue> queue;
+    std::vector<FileInFlight> slots{};
+    // The first blocks of the files in flight, and where the pieces fetched
+    // after them land, to be dropped.
+    std::unique_ptr<char[]> buffers{};
+    std::unique_ptr<char[]> scratch{};
+    // The file of the list to be taken next, and the next one to bring into
+    // flight.
+    std::size_t current = 0;
+    std::size_t next = 0;
+    // Bytes fetched for the files in flight after their first blocks.
+    off_t bytes = 0;
+    InMemoryAnswer in_memory{};
+};
+
+namespace {
+
+using State = ReadingEngine::State;
+
+// Starts the fetches that wait, in list order from the file to be taken
+// next, as long as the bytes fetched for the files in flight stay within
+// LOOK_AHEAD_BYTES.
+void fetch_waiting(State& state) {
+    for (std::size_t index = state.current; index < state.next; ++index) {
+        const std::size_t slot = index % state.slots.size();
+        FileInFlight& file = state.slots[slot];
+        if (file.stage != Stage::waiting) {
+            continue;
+        }
+        if (state.bytes + 2 * rest_to_fetch(file) > LOOK_AHEAD_BYTES) {
+            return;
+        }
+        fetch_rest(file, slot, *state.queue, state.scratch.get());
+        state.bytes += file.bytes;
+    }
+}
+
+// Takes the file in `slot` to its next step once all the requests of the
+// step it is in are done.
+void advance(State& state, std::size_t slot) {
+    FileInFlight& file = state.slots[slot];
+    switch (file.stage) {
+        case Stage::status:
+            if (same_size_files(file)) {
+                open_both(file, slot, *state.queue);
+            } else {
+                file.stage = Stage::done;
+            }
+            return;
+        case Stage::open:
+            if (opened_both(file)) {
+                read_first_blocks(file, slot, *state.queue,
+                                  in_memory_file_system(state.in_memory, file.path[COPY],
+                                                        file.opened[COPY].st_dev));
+            } else {
+                file.stage = Stage::done;
+            }
+            return;
+        case Stage::read:
+            if (rest_to_fetch(file) > 0) {
+                file.stage = Stage::waiting;
+                fetch_waiting(state);
+            } else {
+                file.stage = Stage::done;
+            }
+            return;
+        default:
+            file.stage = Stage::done;
+    }
+}
+
+// Notes what the request tagged `tag` has given, and takes its file on when
+// it was the last of its step.
+void complete(State& state, std::uint64_t tag, int result) {
+    const std::size_t slot = tagged_slot(tag);
+    FileInFlight& file = state.slots[slot];
+    note_result(file, tagged_request(tag), tagged_side(tag), result);
+    if (--file.pending == 0) {
+        advance(state, slot);
+    }
+}
+
+// Brings the files after `current` into flight while there are slots and the
+// bytes fetched stay within LOOK_AHEAD_BYTES; `current` itself always.
+void fill(State& state, std::size_t current) {
+    const std::size_t slots = state.slots.size();
+    while (state.next < state.files.size() &&
+           (state.next <= current ||
+            (state.next < current + slots && state.bytes < LOOK_AHEAD_BYTES))) {
+        const std::string& rel = state.files[state.next];
+        FileInFlight& file = state.slots[state.next % slots];
+        file.index = state.next;
+        query_statuses(file, state.next % slots, *state.queue, state.prefix[SOURCE] + rel,
+                       state.prefix[COPY] + rel);
+        ++state.next;
+    }
+}
+
+}  // namespace
+
 ReadingEngine::ReadingEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
-ReadingEngine::~ReadingEngine() {
-    io_uring_queue_exit(&state_->ring);
-}
+ReadingEngine::~ReadingEngine() = default;
 
 std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::string>& files,
                                                     const std::string& prefix_1,
@@ -398,32 +146,22 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
     if (max_files == 0 || (in_memory_file_system(prefix_1) && in_memory_file_system(prefix_2))) {
         return nullptr;
     }
-    auto state = std::make_unique<State>(files, prefix_1, prefix_2);
-    if (io_uring_queue_init(QUEUE_ENTRIES, &state->ring, 0) != 0) {
+    const std::size_t slots =
+        std::min<std::size_t>(max_files, QUEUE_ENTRIES / MOST_REQUESTS_AT_ONCE);
+    // Every request of the files in flight gets a kernel worker.
+    std::unique_ptr<RequestQueue> queue =
+        RequestQueue::open(QUEUE_ENTRIES, REQUESTS, static_cast<unsigned>(2 * slots));
+    if (!queue) {
         return nullptr;
     }
-    io_uring_probe* probe = io_uring_get_probe_ring(&state->ring);
-    const bool knows_all =
-        probe != nullptr &&
-        std::all_of(std::begin(NEEDED_REQUESTS), std::end(NEEDED_REQUESTS),
-                    [&](int op) { return io_uring_opcode_supported(probe, op); });
-    io_uring_free_probe(probe);
-    if (!knows_all) {
-        io_uring_queue_exit(&state->ring);
-        return nullptr;
-    }
-    const std::size_t slots = std::min<std::size_t>(max_files, QUEUE_ENTRIES / REQUESTS_PER_FILE);
-    // The kernel's workers that wait for file requests are few by default
-    // (four for each processor); every request in flight gets one.
-    unsigned workers[2] = {static_cast<unsigned>(2 * slots), 0};
-    io_uring_register_iowq_max_workers(&state->ring, workers);
+    auto state = std::make_unique<State>(State{files, {prefix_1, prefix_2}, std::move(queue)});
     state->slots.resize(slots);
     state->buffers.reset(new char[2 * slots * COMPARE_BLOCK_SIZE]);
     state->scratch.reset(new char[FETCH_PIECE]);
-    for (std::size_t i = 0; i < slots; ++i) {
+    for (std::size_t slot = 0; slot < slots; ++slot) {
         for (const int side : {SOURCE, COPY}) {
-            state->slots[i].buffer[side] =
-                state->buffers.get() + (2 * i + side) * COMPARE_BLOCK_SIZE;
+            state->slots[slot].buffer[side] =
+                state->buffers.get() + (2 * slot + side) * COMPARE_BLOCK_SIZE;
         }
     }
     return std::unique_ptr<ReadingEngine>(new ReadingEngine(std::move(state)));
@@ -434,32 +172,32 @@ FileToCompare ReadingEngine::take(std::size_t index) {
     state.current = index;
     fill(state, index);
     fetch_waiting(state);
-    Slot& slot = state.slots[index % state.slots.size()];
-    while (slot.stage != Stage::done) {
-        if (slot.stage == Stage::waiting) {
+    FileInFlight& file = state.slots[index % state.slots.size()];
+    while (file.stage != Stage::done) {
+        if (file.stage == Stage::waiting) {
             // No room to fetch ahead even for the file at hand: the
             // comparison reads it.
-            slot.stage = Stage::done;
+            file.stage = Stage::done;
         } else {
-            submit_and_handle(state);
+            state.queue->wait([&](std::uint64_t tag, int result) { complete(state, tag, result); });
         }
     }
-    io_uring_submit(&state.ring);
-    slot.stage = Stage::free;
-    state.bytes -= slot.bytes;
+    state.queue->submit();
+    file.stage = Stage::free;
+    state.bytes -= file.bytes;
 
-    FileToCompare file = finished_file(slot);
-    if (Clock::now() - slot.queried > STATUS_STANDS_FOR) {
-        query_again(slot.path[COPY], file.status_b, file.error_b);
-        if (file.error_b == 0) {
-            query_again(slot.path[SOURCE], file.status_a, file.error_a);
+    FileToCompare compared = finished_file(file);
+    if (std::chrono::steady_clock::now() - file.queried > STATUS_STANDS_FOR) {
+        query_again(file.path[COPY], compared.status_b, compared.error_b);
+        if (compared.error_b == 0) {
+            query_again(file.path[SOURCE], compared.status_a, compared.error_a);
         }
     }
-    if (file.error_b != 0) {
-        close_prepared(file.pair);
-        file.pair = PreparedPair{};
-        return file;
+    if (compared.error_b != 0) {
+        close_prepared(compared.pair);
+        compared.pair = PreparedPair{};
+        return compared;
     }
-    decide_copy_pages(state.in_memory, file.pair, slot.path[COPY], file.status_b);
-    return file;
+    decide_copy_pages(state.in_memory, compared.pair, file.path[COPY], compared.status_b);
+    return compared;
 }
