@@ -108,7 +108,7 @@ def smallfiles_tree(rng, root):
 
 
 def fewmixed_tree(rng, root):
-    """200 files of 16 KiB to 4 MiB in 4 directories (about 55 MiB), for a
+    """200 files of 16 KiB to 4 MiB in 4 directories (about 60 MiB), for a
     slow drive."""
     write_files(rng, [f"{root}/sammlung_{index:02d}" for index in range(4)], 200, mixed_size)
 
