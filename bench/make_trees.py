@@ -49,10 +49,30 @@ def file_name(rng, index):
     return f"{index:06d}_{rng.choice(WORDS)}{rng.choice(EXTENSIONS)}"
 
 
+def write_files(rng, directories, count, random_size):
+    """`count` files of sizes drawn by `random_size`, the directories taken in
+    turn and made where they are missing."""
+    for index in range(count):
+        size = random_size(rng)
+        directory = directories[index % len(directories)]
+        os.makedirs(directory, exist_ok=True)
+        write_random_file(rng, f"{directory}/{file_name(rng, index)}", size)
+
+
+def small_size(rng):
+    """0 to 16 KiB, leaning towards the small end, as on real disks."""
+    return int((16 * KIB + 1) * rng.random() ** 2)
+
+
+def mixed_size(rng):
+    """16 KiB to 4 MiB, spread evenly over the logarithm of the size and then
+    pulled towards the small end (280 KiB on average)."""
+    return int(16 * KIB * 256 ** (rng.random() ** 3))
+
+
 def small_tree(rng, root):
     """About 50,000 files of 0-16 KiB in 468 directories, 1-5 levels deep;
-    the files sit in the 448 directories that are 3-5 levels deep. Sizes lean
-    towards the small end, as on real disks."""
+    the files sit in the 448 directories that are 3-5 levels deep."""
     directories = []
     for a in range(4):
         for b in range(4):
@@ -64,12 +84,7 @@ def small_tree(rng, root):
                     directories.append(level4)
                     for e in range(2):
                         directories.append(f"{level4}/Monat_{e + 1:02d}")
-    for directory in directories:
-        os.makedirs(directory, exist_ok=True)
-    for index in range(50000):
-        size = int((16 * KIB + 1) * rng.random() ** 2)
-        directory = directories[index % len(directories)]
-        write_random_file(rng, f"{directory}/{file_name(rng, index)}", size)
+    write_files(rng, directories, 50000, small_size)
 
 
 def large_tree(rng, root):
@@ -80,17 +95,31 @@ def large_tree(rng, root):
 
 
 def mixed_tree(rng, root):
-    """1,000 files of 16 KiB to 4 MiB in 20 directories, spread evenly over
-    the logarithm of the size and then pulled towards the small end (about
-    280 MiB in all)."""
-    for index in range(1000):
-        directory = f"{root}/sammlung_{index % 20:02d}"
-        os.makedirs(directory, exist_ok=True)
-        size = int(16 * KIB * 256 ** (rng.random() ** 3))
-        write_random_file(rng, f"{directory}/{file_name(rng, index)}", size)
+    """1,000 files of 16 KiB to 4 MiB in 20 directories (about 280 MiB in
+    all)."""
+    write_files(rng, [f"{root}/sammlung_{index:02d}" for index in range(20)], 1000, mixed_size)
 
 
-PAIRS = {"small": small_tree, "large": large_tree, "mixed": mixed_tree}
+def smallfiles_tree(rng, root):
+    """2,000 files of 0-16 KiB in 8 directories, 2 levels deep, for a slow
+    drive that answers each request after a delay."""
+    directories = [f"{root}/ordner_{a}/teil_{b}" for a in range(2) for b in range(4)]
+    write_files(rng, directories, 2000, small_size)
+
+
+def fewmixed_tree(rng, root):
+    """200 files of 16 KiB to 4 MiB in 4 directories (about 60 MiB), for a
+    slow drive."""
+    write_files(rng, [f"{root}/sammlung_{index:02d}" for index in range(4)], 200, mixed_size)
+
+
+PAIRS = {
+    "small": small_tree,
+    "large": large_tree,
+    "mixed": mixed_tree,
+    "smallfiles": smallfiles_tree,
+    "fewmixed": fewmixed_tree,
+}
 
 
 def is_complete(marker):
