@@ -160,14 +160,21 @@ void begin(State& state, std::size_t number, std::size_t index) {
     }
 }
 
-// Both sides are regular files of the same size: opens them.
+// Both sides are regular files of the same size: opens them. The kernel tries
+// an open in this thread first, as the queue is submitted; on a file system
+// without a drive of its own (a network drive, a FUSE server), the open then
+// waits here for the server's answer and holds up every other file, so there
+// it goes to the kernel's workers at once.
 void open_both(State& state, std::size_t number) {
     Slot& slot = state.slots[number];
     slot.stage = Stage::open;
     make_room(state, 2);
     for (const int side : {SOURCE, COPY}) {
-        io_uring_prep_openat(queue_request(state, number, Request::open, side), AT_FDCWD,
-                             slot.path[side].c_str(), OPEN_FLAGS, 0);
+        io_uring_sqe* open = queue_request(state, number, Request::open, side);
+        io_uring_prep_openat(open, AT_FDCWD, slot.path[side].c_str(), OPEN_FLAGS, 0);
+        if (slot.status[side].stx_dev_major == 0) {
+            open->flags |= IOSQE_ASYNC;
+        }
     }
 }
 
