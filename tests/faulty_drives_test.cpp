@@ -1,0 +1,146 @@
+// End-to-end tests of runs over faulty drives: a tree on trelvik_fault_fs
+// whose reads fail, whose requests never return, or which vanishes in the
+// middle of the run; each with the reading engine and without io_uring.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "fault_fs_mount.h"
+#include "run_program.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Widths of the columns when standard output is a pipe.
+constexpr std::size_t CLEAR_WIDTH = 100;
+constexpr std::size_t RESULT_NAME_WIDTH = 47;
+constexpr std::size_t LOG_NAME_WIDTH = 80;
+// Far bigger than the first block, which the reading engine reads ahead.
+constexpr std::size_t FILE_SIZE = 2 << 20;
+constexpr auto RUN_TIMEOUT = 5s;
+
+std::string blanked_progress_line(std::size_t number, const std::string& name) {
+    return progress_line(number, name) + cleared_line(CLEAR_WIDTH);
+}
+
+std::string log_line(const std::string& name, const std::string& text) {
+    return right_aligned(name, LOG_NAME_WIDTH) + text + "\n";
+}
+
+// A source tree "quelle" and its copy "kopie", either of which a test mounts
+// through trelvik_fault_fs at "mnt".
+class FaultyDrive : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (const std::string unavailable = fault_fs_unavailable(); !unavailable.empty()) {
+            GTEST_SKIP() << unavailable;
+        }
+    }
+
+    // Writes the files `names` of FILE_SIZE bytes into both trees, and returns
+    // them in the order in which the program meets them.
+    std::vector<std::string> add_files(const std::vector<std::string>& names) const {
+        for (const std::string& name : names) {
+            write_file(source / name, std::string(FILE_SIZE, name[0]));
+            write_file(copy / name, std::string(FILE_SIZE, name[0]));
+        }
+        return listing_order(source);
+    }
+
+    static RunOptions options(bool without_io_uring) {
+        RunOptions options;
+        options.without_io_uring = without_io_uring;
+        options.timeout = RUN_TIMEOUT;
+        return options;
+    }
+
+    TestDirectory dir;
+    const fs::path source = dir / "quelle";
+    const fs::path copy = dir / "kopie";
+    const fs::path mount_point = dir / "mnt";
+};
+
+TEST_F(FaultyDrive, ReadErrorOfSourceOrCopyEndsTheRunNamingTheFileAfterTheLinesOfThoseBefore) {
+    const std::vector<std::string> order = add_files({"a.bin", "b.bin"});
+    // Within the first block the error is met by the read ahead, past it by
+    // the comparison's own reads.
+    for (const int offset : {0, 4096, 1 << 20}) {
+        for (const bool faulty_copy : {true, false}) {
+            for (const bool without_io_uring : {false, true}) {
+                SCOPED_TRACE(testing::Message() << "error at " << offset << " of the "
+                                                << (faulty_copy ? "copy" : "source")
+                                                << (without_io_uring ? ", without io_uring" : ""));
+                const FaultFsMount mount(faulty_copy ? copy : source, mount_point,
+                                         {"--eio-read=" + order[1] + ":" + std::to_string(offset)});
+                const fs::path& directory_1 = faulty_copy ? source : mount_point;
+                const fs::path& directory_2 = faulty_copy ? mount_point : copy;
+                const RunResult run =
+                    run_trelvik(dir, {directory_1, directory_2}, options(without_io_uring));
+                EXPECT_EQ(run.out, announcement(2) + blanked_progress_line(1, order[0]) +
+                                       blanked_progress_line(2, order[1]) +
+                                       read_failure_message(order[1]));
+                EXPECT_EQ(run.status, 1);
+                EXPECT_EQ(run.log, log_line(order[0], " - OK") + aborted_log(order[1]));
+            }
+        }
+    }
+}
+
+TEST_F(FaultyDrive, CopyDriveGoneAfterTheFirstProblemEndsTheRunOnTheNextFile) {
+    const std::vector<std::string> order = add_files({"a.bin", "b.bin", "c.bin"});
+    fs::remove(copy / order[0]);
+    for (const bool without_io_uring : {false, true}) {
+        SCOPED_TRACE(without_io_uring ? "without io_uring" : "reading engine");
+        FaultFsMount mount(copy, mount_point);
+        RunOptions run_options = options(without_io_uring);
+        // In the pause after the problem, while the files after it are
+        // fetched ahead.
+        run_options.on_output = [&](const std::string& out) {
+            if (out.ends_with(missing_line(right_aligned(order[0], RESULT_NAME_WIDTH)))) {
+                mount.kill();
+            }
+        };
+        const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.out, announcement(3) + blanked_progress_line(1, order[0]) +
+                               missing_line(right_aligned(order[0], RESULT_NAME_WIDTH)) +
+                               blanked_progress_line(2, order[1]) + read_failure_message(order[1]));
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.log, log_line(order[0], " - NICHT gefunden!") + aborted_log(order[1]));
+    }
+}
+
+TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns) {
+    const std::vector<std::string> order = add_files({"a.bin", "b.bin"});
+    write_file(copy / order[0], std::string(FILE_SIZE, '!'));
+    for (const char* hang : {"--hang-open=", "--hang-read="}) {
+        for (const bool without_io_uring : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << hang << order[1] << (without_io_uring ? ", without io_uring" : ""));
+            const FaultFsMount mount(copy, mount_point, {hang + order[1]});
+            // The look-ahead opens and reads the files after the first before
+            // it compares the first, and so waits with nothing shown.
+            const std::size_t waiting_on = without_io_uring ? 0 : 1;
+            RunOptions run_options = options(without_io_uring);
+            run_options.interrupt_after = progress_line(waiting_on + 1, order[waiting_on]);
+            std::chrono::steady_clock::time_point waiting;
+            run_options.on_output = [&](const std::string& out) {
+                if (out.ends_with(run_options.interrupt_after)) {
+                    waiting = std::chrono::steady_clock::now();
+                }
+            };
+            const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
+            // Once the program is reaped, so are the kernel's workers that ran
+            // its requests: they are threads of it.
+            EXPECT_LT(std::chrono::steady_clock::now() - waiting, 1s);
+            EXPECT_FALSE(run.timed_out);
+            EXPECT_EQ(run.status, 128 + SIGINT);
+            EXPECT_EQ(run.log, without_io_uring
+                                   ? ""
+                                   : log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!"));
+        }
+    }
+}
+
+}  // namespace
