@@ -1,6 +1,5 @@
-// The walk of the source tree with openat and getdents64, one open directory
-// per level as far as the limit on open files allows, and its failure
-// messages.
+// The walk of the source tree, one open directory per level as far as the
+// limit on open files allows, and its failure messages.
 #include "tree_scan.h"
 
 #include <dirent.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -19,18 +17,12 @@
 #include <system_error>
 
 #include "column_fit.h"
+#include "directory_reader.h"
 #include "file_status.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Bytes of directory entries asked of the system at a time. Every directory
-// the walk holds open keeps the entries it has read and not yet visited, so
-// the walk holds at most this much for each level of the tree whose directory
-// it holds open; a level whose descriptor it gave up holds all the entries of
-// its directory that it has not yet visited.
-constexpr std::size_t DIRECTORY_READ_SIZE = 16 * 1024;
 
 // How the root is opened: through a link, if it is one.
 constexpr int ROOT_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -66,21 +58,14 @@ std::string quoted(const std::string& path) {
 
 // A directory on the way from the root down to the entry being visited.
 struct DirectoryLevel {
-    // -1 once the directory has been closed, with all its entries read, to
-    // spare a descriptor for a directory below it.
-    int fd;
+    // Its entries not yet visited, and its descriptor while the walk holds it.
+    DirectoryReader reader;
     // Length of the directory's path, which the paths of its entries extend
     // by "/" and their names.
     std::size_t path_length;
-    // Entries read from the system and not yet visited, as the system wrote
-    // them, from `next` on.
-    std::vector<char> entries;
-    std::size_t next = 0;
     // Whether a file in the directory has been reached by its path, which
     // shows that the directory may be searched and not just listed.
     bool searchable = false;
-    // The directory's status, taken when it was closed.
-    struct stat closed_status = {};
 };
 
 // The walk under way: one directory for every level from the root down to the
@@ -105,8 +90,8 @@ struct Walk {
 // must not steer the terminal.
 [[noreturn]] void fail_on_entry(const Walk& walk, const std::error_code& error) {
     for (const DirectoryLevel& directory : walk.directories) {
-        if (directory.fd >= 0) {
-            ::close(directory.fd);
+        if (directory.reader.fd >= 0) {
+            ::close(directory.reader.fd);
         }
     }
     const std::string& path = walk.path;
@@ -114,60 +99,6 @@ struct Walk {
     std::cerr << "FEHLER: Zugriff verweigert bei " + quoted(shown) + " (" + error.message() +
                      ")\n\n";
     std::exit(1);
-}
-
-// True for "." and "..", which every directory lists and the walk passes over.
-bool is_dot_or_dot_dot(const char* name) {
-    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
-}
-
-// Appends to the entries of the open `directory` what the system gives of
-// them at a time; false at the end of the directory or when reading fails,
-// which sets `error`.
-bool read_more_entries(DirectoryLevel& directory, std::error_code& error) {
-    alignas(struct dirent64) char buffer[DIRECTORY_READ_SIZE];
-    const ssize_t count = ::getdents64(directory.fd, buffer, sizeof buffer);
-    if (count <= 0) {
-        // A directory removed while it is read may answer that it is not
-        // there, which only means that it has no entries left.
-        if (count < 0 && errno != ENOENT) {
-            error = last_error();
-        }
-        return false;
-    }
-    directory.entries.insert(directory.entries.end(), buffer, buffer + count);
-    return true;
-}
-
-// The next entry of `directory` other than "." and "..", reading more from
-// the system when the entries read so far are used up; nullptr at the end of
-// the directory or when reading fails, which sets `error`.
-const struct dirent64* next_entry(DirectoryLevel& directory, std::error_code& error) {
-    for (;;) {
-        while (directory.next < directory.entries.size()) {
-            const auto* entry =
-                reinterpret_cast<const struct dirent64*>(directory.entries.data() + directory.next);
-            directory.next += entry->d_reclen;
-            // An entry without an inode number is one that has been removed.
-            if (entry->d_ino != 0 && !is_dot_or_dot_dot(entry->d_name)) {
-                return entry;
-            }
-        }
-        directory.entries.clear();
-        directory.next = 0;
-        if (directory.fd < 0 || !read_more_entries(directory, error)) {
-            return nullptr;
-        }
-    }
-}
-
-// The status of `directory` as the walk opened it.
-bool opened_status(const DirectoryLevel& directory, struct stat& status) {
-    if (directory.fd < 0) {
-        status = directory.closed_status;
-        return true;
-    }
-    return ::fstat(directory.fd, &status) == 0;
 }
 
 // True when the innermost directory of the walk is still found at its path;
@@ -178,7 +109,7 @@ bool innermost_directory_in_place(const Walk& walk) {
         walk.directories.size() == 1 ? walk.root : walk.path.substr(0, directory.path_length);
     struct stat opened;
     struct stat now;
-    return opened_status(directory, opened) && ::stat(path.c_str(), &now) == 0 &&
+    return opened_status(directory.reader, opened) && ::stat(path.c_str(), &now) == 0 &&
            same_file(opened, now);
 }
 
@@ -252,25 +183,17 @@ std::string link_target_path(Walk& walk) {
     return target.lexically_relative(*walk.canonical_root).generic_string();
 }
 
-// Spares a descriptor: closes the outermost directory that the walk holds
-// open, once all its entries not yet visited are read. False when the walk
-// holds none open.
+// Spares a descriptor: gives up that of the outermost directory that the
+// walk holds open. False when the walk holds none open; ends the scan when
+// the rest of the directory's entries cannot be read.
 bool close_outermost_directory(Walk& walk) {
     const auto directory =
         std::find_if(walk.directories.begin(), walk.directories.end(),
-                     [](const DirectoryLevel& candidate) { return candidate.fd >= 0; });
+                     [](const DirectoryLevel& candidate) { return candidate.reader.fd >= 0; });
     if (directory == walk.directories.end()) {
         return false;
     }
-    directory->entries.erase(directory->entries.begin(),
-                             directory->entries.begin() + directory->next);
-    directory->next = 0;
-    std::error_code error;
-    while (read_more_entries(*directory, error)) {
-    }
-    if (!error && ::fstat(directory->fd, &directory->closed_status) != 0) {
-        error = last_error();
-    }
+    const std::error_code error = give_up_descriptor(directory->reader);
     if (error) {
         // Named is the entry that the directory's reading went on after.
         if (directory + 1 != walk.directories.end()) {
@@ -278,8 +201,6 @@ bool close_outermost_directory(Walk& walk) {
         }
         fail_on_entry(walk, error);
     }
-    ::close(directory->fd);
-    directory->fd = -1;
     return true;
 }
 
@@ -288,7 +209,7 @@ bool close_outermost_directory(Walk& walk) {
 // point into the entries of the innermost directory, which stay in place for
 // as long as it is open, and is used only then.
 int open_subdirectory(const Walk& walk, const char* name) {
-    const int parent_fd = walk.directories.back().fd;
+    const int parent_fd = walk.directories.back().reader.fd;
     if (parent_fd < 0) {
         return ::open(walk.path.c_str(), SUBDIRECTORY_OPEN_FLAGS);
     }
@@ -306,7 +227,7 @@ void enter_directory(Walk& walk, const char* name) {
     if (fd < 0) {
         fail_on_entry(walk, last_error());
     }
-    walk.directories.push_back({fd, walk.path.size(), {}});
+    walk.directories.push_back({{fd}, walk.path.size()});
 }
 
 }  // namespace
@@ -323,18 +244,18 @@ std::vector<std::string> scan_directory(const std::string& root) {
     // second one.
     const std::size_t root_length = root.ends_with('/') ? root.size() - 1 : root.size();
     Walk walk{root, {}, root, root_length + 1, {}};
-    walk.directories.push_back({root_fd, root_length, {}});
+    walk.directories.push_back({{root_fd}, root_length});
 
     std::vector<std::string> files;
     std::error_code error;
-    const struct dirent64* entry = next_entry(walk.directories.back(), error);
+    const struct dirent64* entry = next_entry(walk.directories.back().reader, error);
     if (error) {
         fail_to_open_root(root, error);
     }
     for (;;) {
         if (entry == nullptr) {
-            if (walk.directories.back().fd >= 0) {
-                ::close(walk.directories.back().fd);
+            if (walk.directories.back().reader.fd >= 0) {
+                ::close(walk.directories.back().reader.fd);
             }
             walk.directories.pop_back();
             if (walk.directories.empty()) {
@@ -358,7 +279,7 @@ std::vector<std::string> scan_directory(const std::string& root) {
         }
         // The path of the entry visited last stays in `walk.path` for the
         // message, should reading fail.
-        entry = next_entry(walk.directories.back(), error);
+        entry = next_entry(walk.directories.back().reader, error);
         if (error) {
             fail_on_entry(walk, error);
         }
