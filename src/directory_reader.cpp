@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_status.h"
+
 namespace {
 
 // Bytes of directory entries asked of the system at a time. An open
@@ -14,11 +16,6 @@ namespace {
 // handed out; one whose descriptor was given up keeps all of its entries not
 // yet handed out.
 constexpr std::size_t DIRECTORY_READ_SIZE = 16 * 1024;
-
-// The error that the last failed system call left in errno.
-std::error_code last_error() {
-    return std::error_code(errno, std::generic_category());
-}
 
 // True for "." and "..", which every directory lists and next_entry passes over.
 bool is_dot_or_dot_dot(const char* name) {

@@ -1,9 +1,14 @@
-// Small questions about the status of a path, answered from stat().
+// Small questions about the status of a path and the errors of their system
+// calls.
 #include "file_status.h"
 
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+
+std::error_code last_error() {
+    return std::error_code(errno, std::generic_category());
+}
 
 bool means_absent(int error) {
     return error == ENOENT || error == ENOTDIR || error == ELOOP;

@@ -6,6 +6,10 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <system_error>
+
+// The error that the last failed system call left in errno.
+std::error_code last_error();
 
 // True for the errors of a lookup that mean nothing is there: a missing
 // name, a path through something that is no directory, and a link that leads

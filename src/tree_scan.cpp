@@ -31,11 +31,6 @@ constexpr int ROOT_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // through a link that has taken its place.
 constexpr int SUBDIRECTORY_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// The error that the last failed system call left in errno.
-std::error_code last_error() {
-    return std::error_code(errno, std::generic_category());
-}
-
 // Ends the scan because `root` cannot be walked at all.
 [[noreturn]] void fail_to_open_root(const std::string& root, const std::error_code& error) {
     std::cerr << "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" + error.message() +
