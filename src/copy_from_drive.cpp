@@ -94,8 +94,10 @@ bool copy_drive_reported_write_errors() {
     return write_out_failed;
 }
 
-bool in_memory_file_system(const std::string& path) {
-    return held_in_memory(path).value_or(false);
+bool served_file_system(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 && major(status.st_dev) == 0 &&
+           held_in_memory(path) == false;
 }
 
 bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t device) {

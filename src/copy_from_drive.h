@@ -63,13 +63,15 @@ struct InMemoryAnswer {
     bool in_memory = false;
 };
 
-// True when `path` lies on a file system that holds its files in memory only
-// (tmpfs, ramfs, /proc, /sys); false also when that cannot be told.
-bool in_memory_file_system(const std::string& path);
+// True when `path` lies on a file system that answers from elsewhere than a
+// drive of this machine or its memory: a network share or a FUSE server
+// (and btrfs, ZFS or overlayfs, whose devices are not their own), whose every
+// answer may take a round trip. False also when that cannot be told.
+bool served_file_system(const std::string& path);
 
-// in_memory_file_system for the file `path` on `device`; asks the system only
-// when `device` is not the one `last` remembers, and then remembers the
-// answer.
+// True when the file `path` on `device` lies on a file system that holds its
+// files in memory only (tmpfs, ramfs, /proc, /sys); asks the system only when
+// `device` is not the one `last` remembers, and then remembers the answer.
 bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t device);
 
 // Decides whether the copy's pages must be dropped before `prepared` is

@@ -143,7 +143,7 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
                                                     const std::string& prefix_1,
                                                     const std::string& prefix_2,
                                                     std::size_t max_files) {
-    if (max_files == 0 || (in_memory_file_system(prefix_1) && in_memory_file_system(prefix_2))) {
+    if (max_files == 0 || (!served_file_system(prefix_1) && !served_file_system(prefix_2))) {
         return nullptr;
     }
     const std::size_t slots =
@@ -188,6 +188,12 @@ FileToCompare ReadingEngine::take(std::size_t index) {
 
     FileToCompare compared = finished_file(file);
     if (std::chrono::steady_clock::now() - file.queried > STATUS_STANDS_FOR) {
+        // Opened anew too: a file system that numbers its files by path
+        // (sshfs) gives a file that has taken another's place the old one's
+        // number, so the status cannot tell that the descriptors show the
+        // file replaced.
+        close_prepared(compared.pair);
+        compared.pair = PreparedPair{};
         query_again(file.path[COPY], compared.status_b, compared.error_b);
         if (compared.error_b == 0) {
             query_again(file.path[SOURCE], compared.status_a, compared.error_a);
