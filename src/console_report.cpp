@@ -85,7 +85,9 @@ const std::string& ConsoleReport::shown_name(const std::string& rel) {
 void ConsoleReport::show_progress(std::size_t number, const std::string& name) {
     char digits[std::numeric_limits<std::size_t>::digits10 + 1];
     const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    std::string line = "\r Vergleiche Datei Nr ";
+    std::string line = std::move(pending_);
+    pending_.clear();
+    line += "\r Vergleiche Datei Nr ";
     line.append(digits, end);
     line += ": ";
     line += shorten_too_long_string(name, widths_.progress_name_width);
@@ -93,7 +95,7 @@ void ConsoleReport::show_progress(std::size_t number, const std::string& name) {
 }
 
 void ConsoleReport::clear_progress() {
-    write_console(clear_line_);
+    pending_ = clear_line_;
 }
 
 void ConsoleReport::show_missing(const std::string& name) {
@@ -120,7 +122,9 @@ void ConsoleReport::show_read_failure(const std::string& name) {
 }
 
 void ConsoleReport::show_summary(int differ_count, int missing_count) {
-    std::string summary = "\n";
+    std::string summary = std::move(pending_);
+    pending_.clear();
+    summary += "\n";
     if (differ_count != 0 || missing_count != 0) {
         summary += std::to_string(differ_count) + " Dateien sind unterschiedlich und " +
                    std::to_string(missing_count) + " Dateien fehlen.\n";

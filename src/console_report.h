@@ -41,7 +41,9 @@ class ConsoleReport {
     const std::string& shown_name(const std::string& rel);
     // The progress line of the file `number`, counted from 1.
     void show_progress(std::size_t number, const std::string& name);
-    // Blanks the progress line.
+    // Blanks the progress line, together with what is written next (the next
+    // progress line or the summary): one write instead of two for every file
+    // that is identical.
     void clear_progress();
     // The result line of a missing file, on a blue bar, with the bell.
     void show_missing(const std::string& name);
@@ -61,4 +63,6 @@ class ConsoleReport {
     bool masks_names_;
     std::string clear_line_;
     std::string masked_;
+    // What is yet to be written before the next text.
+    std::string pending_;
 };

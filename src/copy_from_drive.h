@@ -1,11 +1,11 @@
 // Reading the copy from its drive rather than from memory: the write-out of
 // the copy's file system before the pass and of each copy before it is read,
-// with a record of whether the drive reported errors then, dropping a copy's
+// with a record of whether the drive reported errors then; dropping a copy's
 // pages from the page cache, and those of the block device under a FUSE file
-// system, and telling the file systems that hold their
-// files in memory, where there is no drive to read from. When this is done
-// for which file is for the comparison and the look-ahead; saying that the
-// drive reported errors is for the comparison pass.
+// system; and telling the file systems that hold their files in memory, with
+// no drive to read from, and those served from elsewhere. When this is done
+// for which file is for the comparison, the look-ahead and the reading
+// engine; saying that the drive reported errors is for the comparison pass.
 #pragma once
 
 #include <sys/types.h>

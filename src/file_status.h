@@ -1,6 +1,8 @@
 // Questions about what stands at a path: whether a failed lookup means that
-// nothing is there, the status of a regular file, and whether two statuses
-// show the same file. Opening and reading files is left to the rooms that do.
+// nothing is there, the status of a regular file, a status from statx in
+// stat's form, and whether two statuses show the same file; and the error a
+// failed system call left. Opening and reading files is left to the rooms
+// that do.
 #pragma once
 
 #include <sys/stat.h>

@@ -2,7 +2,8 @@
 // being compared, opened ahead, with their copies written out and dropped
 // from memory and their first bytes asked of the drives in the background,
 // so that a drive is kept busy while the program waits for the file at hand.
-// Comparing the bytes is left to files_equal.
+// It serves on drives of this machine, and where the reading engine cannot be
+// set up. Comparing the bytes is left to files_equal.
 #pragma once
 
 #include <sys/stat.h>

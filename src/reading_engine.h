@@ -2,7 +2,8 @@
 // io_uring, on the program's one thread, so that slow and remote drives are
 // kept answering instead of waited for one request at a time. For each file
 // it queries the status of the file and its copy, opens both, writes out the
-// copy and drops its pages, and reads the first block of both. The queue,
+// copy and drops its pages, reads the first block of both and fetches the
+// bytes after it, up to a read-ahead turn, into the page cache. The queue,
 // the files in flight and their descriptors stay inside; the comparison pass
 // takes finished files in list order and leaves the bytes to files_equal.
 #pragma once
@@ -37,8 +38,8 @@ class ReadingEngine {
     // statuses are queried again, by path, and its files opened anew where
     // the statuses were queried ahead longer ago than the program lets a
     // status stand (a pause for a problem is longer), so that a file replaced
-    // meanwhile is compared as it stands now. The pair's descriptors, and the bytes in FirstBytes until the next
-    // call, belong to the caller.
+    // meanwhile is compared as it stands now. The pair's descriptors, and the bytes in FirstBytes
+    // until the next call, belong to the caller.
     FileToCompare take(std::size_t index);
 
     // The queue, the files in flight and their buffers.
