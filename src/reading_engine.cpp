@@ -35,7 +35,6 @@ void query_again(const std::string& path, struct stat& status, int& error) {
 struct ReadingEngine::State {
     const std::vector<std::string>& files;
     std::string prefix[2];
-    std::unique_ptr<RequestQueue> queue;
     std::vector<FileInFlight> slots{};
     // The first blocks of the files in flight, and where the pieces fetched
     // after them land, to be dropped.
@@ -48,6 +47,9 @@ struct ReadingEngine::State {
     // Bytes fetched for the files in flight after their first blocks.
     off_t bytes = 0;
     InMemoryAnswer in_memory{};
+    // Last, so that it is closed first, before the buffers that its requests
+    // read into are freed.
+    std::unique_ptr<RequestQueue> queue{};
 };
 
 namespace {
@@ -154,7 +156,8 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
     if (!queue) {
         return nullptr;
     }
-    auto state = std::make_unique<State>(State{files, {prefix_1, prefix_2}, std::move(queue)});
+    auto state = std::make_unique<State>(State{files, {prefix_1, prefix_2}});
+    state->queue = std::move(queue);
     state->slots.resize(slots);
     state->buffers.reset(new char[2 * slots * COMPARE_BLOCK_SIZE]);
     state->scratch.reset(new char[FETCH_PIECE]);

@@ -41,6 +41,12 @@ void RequestQueue::make_room(unsigned count) {
 
 io_uring_sqe* RequestQueue::add(std::uint64_t tag) {
     io_uring_sqe* entry = io_uring_get_sqe(&ring_);
+    // Only where a submission to make room failed for want of the kernel's
+    // memory: submitted again until it has gone.
+    while (entry == nullptr) {
+        io_uring_submit(&ring_);
+        entry = io_uring_get_sqe(&ring_);
+    }
     io_uring_sqe_set_data64(entry, tag);
     return entry;
 }

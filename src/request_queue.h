@@ -27,7 +27,7 @@ class RequestQueue {
     // Submits what is queued unless there is room for `count` more entries:
     // the requests of a chain must be submitted together.
     void make_room(unsigned count);
-    // An entry for a request whose completion bears `tag`; there is room.
+    // An entry for a request whose completion bears `tag`, after make_room.
     io_uring_sqe* add(std::uint64_t tag);
     void submit();
     // Submits what is queued, waits for at least one completion, and hands
