@@ -1,6 +1,7 @@
 // Write-out and page dropping of the copy, so that its bytes are read from
-// its drive, with the record of the drive's write errors, and the test for
-// file systems that hold their files in memory.
+// its drive, with the record of the drive's write errors; the drop of a FUSE
+// block device's pages; and the tests for file systems that hold their files
+// in memory or are served from elsewhere.
 #include "copy_from_drive.h"
 
 #include <fcntl.h>
@@ -80,9 +81,7 @@ void drop_block_device_pages(const std::string& directory) {
 }
 
 void drop_cached_pages(int fd) {
-    write_out_failed |= ::sync_file_range(fd, 0, 0,
-                                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                              SYNC_FILE_RANGE_WAIT_AFTER) != 0;
+    note_write_out(::sync_file_range(fd, 0, 0, WRITE_OUT_FLAGS));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 

@@ -8,6 +8,7 @@
 // engine; saying that the drive reported errors is for the comparison pass.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -34,6 +35,11 @@ void write_out_file_system(const std::string& directory);
 // which takes the rights of its owner or group.
 void drop_block_device_pages(const std::string& directory);
 
+// How a copy's file is written out: what waits to be written is, and the
+// write-out waits for what was under way before and for its own end.
+constexpr unsigned WRITE_OUT_FLAGS =
+    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+
 // Writes out what of the open file `fd` still waits to be written, waits for
 // that, and drops the file's pages from the page cache, so that its next
 // reads come from the drive and not from memory. Pages that another process
@@ -44,8 +50,9 @@ void drop_block_device_pages(const std::string& directory);
 // write out or drop.
 void drop_cached_pages(int fd);
 
-// Notes the `result` of a write-out of a copy's file made elsewhere (a
-// negative errno value when it failed), for copy_drive_reported_write_errors.
+// Notes the `result` of a write-out of a copy's file (negative when it
+// failed, as a system call or an io_uring request gives it), for
+// copy_drive_reported_write_errors.
 void note_write_out(int result);
 
 // True once write_out_file_system, drop_cached_pages or note_write_out has met an error of

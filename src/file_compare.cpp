@@ -129,7 +129,7 @@ void close_prepared(const PreparedPair& prepared) {
 }
 
 int open_regular_file(const std::string& path, off_t size, struct stat& status) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), COMPARE_OPEN_FLAGS);
     if (fd >= 0 && !opened_regular_file(fd, size, status)) {
         ::close(fd);
         return -1;

@@ -3,6 +3,7 @@
 // comparison, is left to the comparison pass and the look-ahead.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -59,6 +60,11 @@ struct FileToCompare {
 
 // Closes the descriptors that `prepared` holds.
 void close_prepared(const PreparedPair& prepared);
+
+// How a file and its copy are opened for the comparison: for reading,
+// without waiting on a named pipe that has taken a file's place, and never as
+// the program's terminal.
+constexpr int COMPARE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // Opens `path` for reading without blocking and returns the descriptor, with
 // the status of what was opened in `status`, or -1 when it cannot be opened

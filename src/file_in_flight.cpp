@@ -13,20 +13,15 @@
 
 namespace {
 
-constexpr int OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-constexpr unsigned WRITE_OUT_FLAGS =
-    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
-
 // Bits of a tag below the slot, and below the request.
 constexpr int SLOT_SHIFT = 8;
 constexpr int REQUEST_SHIFT = 1;
 constexpr std::uint64_t REQUEST_MASK = 0x7f;
 
-// An entry for `request` of `side` of the file in `slot`, counted as pending.
-io_uring_sqe* add(FileInFlight& file, std::size_t slot, RequestQueue& queue, Request request,
-                  int side) {
+// An entry for `request` of `side` of `file`, counted as pending.
+io_uring_sqe* add(FileInFlight& file, RequestQueue& queue, Request request, int side) {
     ++file.pending;
-    return queue.add(request_tag(slot, request, side));
+    return queue.add(request_tag(file.slot, request, side));
 }
 
 // The bytes of `side` read ahead, none where the read failed: a read that
@@ -58,8 +53,8 @@ int tagged_side(std::uint64_t tag) {
     return static_cast<int>(tag & 1);
 }
 
-void query_statuses(FileInFlight& file, std::size_t slot, RequestQueue& queue,
-                    const std::string& path_1, const std::string& path_2) {
+void query_statuses(FileInFlight& file, RequestQueue& queue, const std::string& path_1,
+                    const std::string& path_2) {
     file.stage = Stage::status;
     file.queried = std::chrono::steady_clock::now();
     file.copy_pages = CopyPages::drop;
@@ -70,7 +65,7 @@ void query_statuses(FileInFlight& file, std::size_t slot, RequestQueue& queue,
     for (const int side : {SOURCE, COPY}) {
         file.fd[side] = -1;
         file.read[side] = -EAGAIN;
-        io_uring_prep_statx(add(file, slot, queue, Request::status, side), AT_FDCWD,
+        io_uring_prep_statx(add(file, queue, Request::status, side), AT_FDCWD,
                             file.path[side].c_str(), 0, STATX_BASIC_STATS, &file.status[side]);
     }
 }
@@ -81,12 +76,12 @@ bool same_size_files(const FileInFlight& file) {
            file.status[COPY].stx_size == file.status[SOURCE].stx_size;
 }
 
-void open_both(FileInFlight& file, std::size_t slot, RequestQueue& queue) {
+void open_both(FileInFlight& file, RequestQueue& queue) {
     file.stage = Stage::open;
     queue.make_room(2);
     for (const int side : {SOURCE, COPY}) {
-        io_uring_sqe* open = add(file, slot, queue, Request::open, side);
-        io_uring_prep_openat(open, AT_FDCWD, file.path[side].c_str(), OPEN_FLAGS, 0);
+        io_uring_sqe* open = add(file, queue, Request::open, side);
+        io_uring_prep_openat(open, AT_FDCWD, file.path[side].c_str(), COMPARE_OPEN_FLAGS, 0);
         // io_uring tries an open in this thread first, as the queue is
         // submitted; on a file system without a drive of its own (a network
         // share, a FUSE server) the open then waits here for the server's
@@ -115,8 +110,7 @@ bool opened_both(FileInFlight& file) {
     return false;
 }
 
-void read_first_blocks(FileInFlight& file, std::size_t slot, RequestQueue& queue,
-                       bool keep_copy_pages) {
+void read_first_blocks(FileInFlight& file, RequestQueue& queue, bool keep_copy_pages) {
     file.stage = Stage::read;
     // The write-out, the drop and the read of the copy form a chain: each
     // runs when the one before it is done, whether that failed or not.
@@ -124,14 +118,14 @@ void read_first_blocks(FileInFlight& file, std::size_t slot, RequestQueue& queue
     for (const int side : {COPY, SOURCE}) {
         const int fd = file.fd[side];
         if (side == COPY && !keep_copy_pages) {
-            io_uring_sqe* write_out = add(file, slot, queue, Request::write_out, side);
+            io_uring_sqe* write_out = add(file, queue, Request::write_out, side);
             io_uring_prep_sync_file_range(write_out, fd, 0, 0, WRITE_OUT_FLAGS);
             write_out->flags |= IOSQE_IO_HARDLINK;
-            io_uring_sqe* drop = add(file, slot, queue, Request::other, side);
+            io_uring_sqe* drop = add(file, queue, Request::other, side);
             io_uring_prep_fadvise(drop, fd, 0, 0, POSIX_FADV_DONTNEED);
             drop->flags |= IOSQE_IO_HARDLINK;
         }
-        io_uring_prep_read(add(file, slot, queue, Request::read, side), fd, file.buffer[side],
+        io_uring_prep_read(add(file, queue, Request::read, side), fd, file.buffer[side],
                            COMPARE_BLOCK_SIZE, 0);
     }
     file.copy_pages = CopyPages::keep;
@@ -142,7 +136,7 @@ off_t rest_to_fetch(const FileInFlight& file) {
     return std::min(size, READ_AHEAD_TURN) - static_cast<off_t>(COMPARE_BLOCK_SIZE);
 }
 
-void fetch_rest(FileInFlight& file, std::size_t slot, RequestQueue& queue, char* scratch) {
+void fetch_rest(FileInFlight& file, RequestQueue& queue, char* scratch) {
     const off_t first = COMPARE_BLOCK_SIZE;
     const off_t end = first + rest_to_fetch(file);
     file.stage = Stage::fetch;
@@ -150,7 +144,7 @@ void fetch_rest(FileInFlight& file, std::size_t slot, RequestQueue& queue, char*
     for (const int side : {SOURCE, COPY}) {
         for (off_t piece = first; piece < end; piece += FETCH_PIECE) {
             queue.make_room(1);
-            io_uring_prep_read(add(file, slot, queue, Request::other, side), file.fd[side], scratch,
+            io_uring_prep_read(add(file, queue, Request::other, side), file.fd[side], scratch,
                                static_cast<unsigned>(std::min(FETCH_PIECE, end - piece)),
                                static_cast<std::uint64_t>(piece));
         }

@@ -36,7 +36,8 @@ enum class Request : std::uint8_t { status, open, read, write_out, other };
 enum class Stage { free, status, open, read, waiting, fetch, done };
 
 struct FileInFlight {
-    std::size_t index = 0;
+    // The engine's slot that the file occupies, which tags its requests.
+    std::size_t slot = 0;
     Stage stage = Stage::free;
     unsigned pending = 0;
     // When the statuses were asked for.
@@ -64,27 +65,26 @@ std::size_t tagged_slot(std::uint64_t tag);
 Request tagged_request(std::uint64_t tag);
 int tagged_side(std::uint64_t tag);
 
-// Queues the status queries of both sides of `file`, in slot `slot`, at
-// `path_1` and `path_2`, links followed.
-void query_statuses(FileInFlight& file, std::size_t slot, RequestQueue& queue,
-                    const std::string& path_1, const std::string& path_2);
+// Queues the status queries of both sides of `file`, at `path_1` and
+// `path_2`, links followed.
+void query_statuses(FileInFlight& file, RequestQueue& queue, const std::string& path_1,
+                    const std::string& path_2);
 // True when both sides are regular files of the same size.
 bool same_size_files(const FileInFlight& file);
 // Queues the opening of both sides.
-void open_both(FileInFlight& file, std::size_t slot, RequestQueue& queue);
+void open_both(FileInFlight& file, RequestQueue& queue);
 // True when both sides were opened, and are regular files; otherwise closes
 // what was opened.
 bool opened_both(FileInFlight& file);
 // Queues the reading of the first block of both sides, the copy's after it
 // has been written out and, unless `keep_copy_pages`, its pages dropped.
-void read_first_blocks(FileInFlight& file, std::size_t slot, RequestQueue& queue,
-                       bool keep_copy_pages);
+void read_first_blocks(FileInFlight& file, RequestQueue& queue, bool keep_copy_pages);
 // The bytes of each side after its first block, up to a read-ahead turn.
 off_t rest_to_fetch(const FileInFlight& file);
 // Queues the fetching of those bytes into `scratch`, FETCH_PIECE bytes, in
 // pieces read in parallel; the bytes land in the page cache, where the
 // comparison finds them.
-void fetch_rest(FileInFlight& file, std::size_t slot, RequestQueue& queue, char* scratch);
+void fetch_rest(FileInFlight& file, RequestQueue& queue, char* scratch);
 // Notes the `result` of a request of `side`.
 void note_result(FileInFlight& file, Request request, int side, int result);
 

@@ -61,15 +61,14 @@ using State = ReadingEngine::State;
 // LOOK_AHEAD_BYTES.
 void fetch_waiting(State& state) {
     for (std::size_t index = state.current; index < state.next; ++index) {
-        const std::size_t slot = index % state.slots.size();
-        FileInFlight& file = state.slots[slot];
+        FileInFlight& file = state.slots[index % state.slots.size()];
         if (file.stage != Stage::waiting) {
             continue;
         }
         if (state.bytes + 2 * rest_to_fetch(file) > LOOK_AHEAD_BYTES) {
             return;
         }
-        fetch_rest(file, slot, *state.queue, state.scratch.get());
+        fetch_rest(file, *state.queue, state.scratch.get());
         state.bytes += file.bytes;
     }
 }
@@ -81,14 +80,14 @@ void advance(State& state, std::size_t slot) {
     switch (file.stage) {
         case Stage::status:
             if (same_size_files(file)) {
-                open_both(file, slot, *state.queue);
+                open_both(file, *state.queue);
             } else {
                 file.stage = Stage::done;
             }
             return;
         case Stage::open:
             if (opened_both(file)) {
-                read_first_blocks(file, slot, *state.queue,
+                read_first_blocks(file, *state.queue,
                                   in_memory_file_system(state.in_memory, file.path[COPY],
                                                         file.opened[COPY].st_dev));
             } else {
@@ -127,9 +126,7 @@ void fill(State& state, std::size_t current) {
            (state.next <= current ||
             (state.next < current + slots && state.bytes < LOOK_AHEAD_BYTES))) {
         const std::string& rel = state.files[state.next];
-        FileInFlight& file = state.slots[state.next % slots];
-        file.index = state.next;
-        query_statuses(file, state.next % slots, *state.queue, state.prefix[SOURCE] + rel,
+        query_statuses(state.slots[state.next % slots], *state.queue, state.prefix[SOURCE] + rel,
                        state.prefix[COPY] + rel);
         ++state.next;
     }
@@ -162,6 +159,7 @@ std::unique_ptr<ReadingEngine> ReadingEngine::start(const std::vector<std::strin
     state->buffers.reset(new char[2 * slots * COMPARE_BLOCK_SIZE]);
     state->scratch.reset(new char[FETCH_PIECE]);
     for (std::size_t slot = 0; slot < slots; ++slot) {
+        state->slots[slot].slot = slot;
         for (const int side : {SOURCE, COPY}) {
             state->slots[slot].buffer[side] =
                 state->buffers.get() + (2 * slot + side) * COMPARE_BLOCK_SIZE;
