@@ -14,12 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Widths of the columns when standard output is a pipe (the name in the
-// progress line takes 61).
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
-
 // The two trees of a run: "quelle" is walked, "kopie" is checked against it.
 struct Trees {
     explicit Trees(const TestDirectory& dir, const std::string& below = "")

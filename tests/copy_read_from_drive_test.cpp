@@ -25,11 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Widths of the columns when standard output is a pipe.
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
-
 constexpr std::size_t COPY_SIZE = 200000;
 // What the drive returns in place of the first bytes of the copy.
 const std::string GARBLED = "GARBLED!";

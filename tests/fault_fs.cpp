@@ -2,7 +2,7 @@
 // holds or slows requests on demand. Run as root; it stays in the foreground until SIGTERM.
 //   --eio-read=PATH:OFFSET  reads of PATH that reach byte OFFSET fail with EIO
 //   --eio-stat=PATH         lookups and status queries of PATH fail with EIO
-//   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until SIGUSR1; EINTR on a signal
+//   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until the end; EINTR on a signal
 //                           (--hang-read makes the kernel read ahead synchronously)
 //   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
 //   --stats=FILE  write the peak number of requests in flight to FILE at exit
@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <linux/fuse.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -47,7 +46,7 @@ constexpr unsigned MAX_IN_FLIGHT = 64;
 constexpr unsigned MAX_THREADS = 2 * MAX_IN_FLIGHT;
 constexpr long DEFAULT_CACHE_MS = 1000;
 constexpr double MS_PER_SECOND = 1000;
-// How soon a held request notices SIGUSR1 or the end of the file system.
+// How soon a held request notices the end of the file system.
 constexpr auto RELEASE_CHECK_INTERVAL = std::chrono::milliseconds(20);
 constexpr const char* FILE_SYSTEM_TYPE = "fuse.trelvik_fault_fs";
 // Mounted by root for every user, whose permissions the kernel checks.
@@ -112,13 +111,6 @@ struct FaultFs {
     std::condition_variable interrupted;
 };
 
-// Set by SIGUSR1: held requests are answered, and no more are held.
-std::atomic<bool> released = false;
-
-extern "C" void release_held_requests(int) {
-    released = true;
-}
-
 // One request from its arrival to its answer: counted in flight all along,
 // and answered no sooner than the delay asked for.
 class Serving {
@@ -152,8 +144,8 @@ void interrupt_held(fuse_req_t, void* data) {
     held.fs.interrupted.notify_all();
 }
 
-// When `path` is in `hang`, leaves `req` unanswered until SIGUSR1, the end of
-// the file system or the kernel's interrupt of it, as a network file system
+// When `path` is in `hang`, leaves `req` unanswered until the end of the file
+// system or the kernel's interrupt of it, as a network file system
 // does whose server is gone. True when it was interrupted and has been
 // answered here with EINTR.
 bool interrupted_while_held(FaultFs& fs, fuse_req_t req, const std::set<std::string>& hang,
@@ -167,7 +159,7 @@ bool interrupted_while_held(FaultFs& fs, fuse_req_t req, const std::set<std::str
     bool interrupted = false;
     {
         std::unique_lock lock(fs.mutex);
-        while (!held.interrupted && !released && !fuse_session_exited(fs.session)) {
+        while (!held.interrupted && !fuse_session_exited(fs.session)) {
             fs.interrupted.wait_for(lock, RELEASE_CHECK_INTERVAL);
         }
         interrupted = held.interrupted;
@@ -481,11 +473,7 @@ bool serve(FaultFs& fs, char* program) {
     if (fs.session == nullptr) {
         return false;
     }
-    struct sigaction release = {};
-    release.sa_handler = release_held_requests;
-    release.sa_flags = SA_RESTART;
-    bool served = fuse_set_signal_handlers(fs.session) == 0 &&
-                  ::sigaction(SIGUSR1, &release, nullptr) == 0 && mount_file_system(fs);
+    bool served = fuse_set_signal_handlers(fs.session) == 0 && mount_file_system(fs);
     if (served) {
         fuse_loop_config* config = fuse_loop_cfg_create();
         fuse_loop_cfg_set_max_threads(config, MAX_THREADS);

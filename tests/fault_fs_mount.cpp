@@ -106,12 +106,6 @@ FaultFsMount::~FaultFsMount() {
     end();
 }
 
-void FaultFsMount::release() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGUSR1);
-    }
-}
-
 void FaultFsMount::kill() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);

@@ -30,12 +30,6 @@ class FaultFsMount {
     FaultFsMount(const FaultFsMount&) = delete;
     FaultFsMount& operator=(const FaultFsMount&) = delete;
 
-    const std::filesystem::path& path() const { return mount_point_; }
-    std::filesystem::path operator/(const std::string& name) const { return mount_point_ / name; }
-
-    // Answers the opens and reads held by --hang-open and --hang-read, and
-    // lets later ones through.
-    void release();
     // Ends the file system at once and leaves the mount behind, like a server
     // gone away: a call waiting for it fails with ECONNABORTED (or ENOTCONN
     // where the kernel asks again), later calls with ENOTCONN, except what

@@ -12,10 +12,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Widths of the columns when standard output is a pipe.
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
 // Far bigger than the first block, which the reading engine reads ahead.
 constexpr std::size_t FILE_SIZE = 2 << 20;
 constexpr auto RUN_TIMEOUT = 5s;

@@ -17,9 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t PROGRESS_NAME_WIDTH = 61;
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
 
 // One byte more than a 32-bit size can hold.
 constexpr off_t OVER_FOUR_GIB = (off_t(1) << 32) + 1;

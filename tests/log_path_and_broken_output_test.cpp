@@ -17,9 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
 constexpr uid_t NOBODY = 65534;
 
 constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);

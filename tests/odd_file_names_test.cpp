@@ -10,9 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
 // A terminal as wide as the width assumed when output is redirected, so that
 // the columns are the same either way.
 constexpr unsigned short TERMINAL_COLUMNS = 100;

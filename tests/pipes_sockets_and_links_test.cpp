@@ -13,11 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Widths of the name columns when standard output is no terminal.
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
-
 // Long enough for a run over a handful of files, short enough that a run
 // blocked on a named pipe fails the test quickly.
 constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);

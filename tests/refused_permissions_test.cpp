@@ -9,9 +9,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
-
 constexpr auto NO_ACCESS = fs::perms::none;
 // Others may list the directory's names but not reach anything in it.
 constexpr auto LIST_ONLY = fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read;

@@ -39,8 +39,6 @@ namespace {
 constexpr uid_t NOBODY = 65534;
 // How long after the awaited text a run is interrupted.
 constexpr auto INTERRUPT_DELAY = std::chrono::milliseconds(100);
-// Width of the blanked progress line when standard output is no terminal.
-constexpr std::size_t PIPE_CLEAR_WIDTH = 100;
 
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
@@ -357,7 +355,7 @@ std::string closing_lines(int differ_count, int missing_count) {
 }
 
 std::string identical_file_output(const std::string& name) {
-    return announcement(1) + progress_line(1, name) + cleared_line(PIPE_CLEAR_WIDTH) +
+    return announcement(1) + progress_line(1, name) + cleared_line(CLEAR_WIDTH) +
            closing_lines(0, 0);
 }
 

@@ -106,6 +106,13 @@ void write_file(const std::filesystem::path& path, const std::string& contents);
 // The contents of `path`, or an empty string when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
 
+// Widths of the console's columns when standard output is a pipe: the
+// blanked progress line, the name in a result line; and of the name in a log
+// line.
+constexpr std::size_t CLEAR_WIDTH = 100;
+constexpr std::size_t RESULT_NAME_WIDTH = 47;
+constexpr std::size_t LOG_NAME_WIDTH = 80;
+
 // The texts of a run as the program writes them, for the expectations of
 // tests. Names are passed as they should appear, already fitted to their
 // column.

@@ -19,10 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t CLEAR_WIDTH = 100;
-constexpr std::size_t RESULT_NAME_WIDTH = 47;
-constexpr std::size_t LOG_NAME_WIDTH = 80;
-
 // Big enough that reading it takes far longer than the test needs to change
 // it once the program has opened it; sparse, so it costs no disk.
 constexpr std::uintmax_t SLOW_FILE_SIZE = std::uintmax_t(1) << 28;
