@@ -10,11 +10,11 @@
 
 #include "column_fit.h"
 #include "copy_from_drive.h"
+#include "fetch_bounds.h"
 #include "file_compare.h"
 #include "file_status.h"
+#include "files_ahead.h"
 #include "log_file.h"
-#include "look_ahead.h"
-#include "reading_engine.h"
 
 namespace {
 
@@ -35,22 +35,27 @@ std::string path_prefix(const std::string& directory) {
     return directory.ends_with('/') ? directory : directory + '/';
 }
 
-// The comparison pass under way: its report, its log, its look-ahead and its
-// two counters.
+// The files ahead of a pass over `files` below `directory_1` and
+// `directory_2`, with the fetcher chosen for these trees.
+FilesAhead files_ahead_of(const std::vector<std::string>& files, const std::string& directory_1,
+                          const std::string& directory_2) {
+    std::unique_ptr<Fetcher> fetcher = choose_fetcher(directory_1, directory_2);
+    // Counted once the fetcher holds what it needs.
+    const std::size_t most_ahead = files_ahead_allowed();
+    return FilesAhead(files, path_prefix(directory_1), path_prefix(directory_2), std::move(fetcher),
+                      most_ahead);
+}
+
+// The comparison pass under way: its files ahead, its report, its log and
+// its two counters.
 struct ComparisonPass {
     ComparisonPass(const std::vector<std::string>& files, const ColumnWidths& widths,
                    const std::string& directory_1, const std::string& directory_2)
-        : ahead{path_prefix(directory_1), path_prefix(directory_2)},
-          console(widths),
-          engine(ReadingEngine::start(files, ahead.prefix_1, ahead.prefix_2,
-                                      look_ahead_files_allowed())) {}
+        : ahead(files_ahead_of(files, directory_1, directory_2)), console(widths) {}
 
-    // Files are fetched ahead by the reading engine, or by the look-ahead
-    // where the engine cannot be set up.
-    LookAhead ahead;
+    FilesAhead ahead;
     LogFile log;
     ConsoleReport console;
-    std::unique_ptr<ReadingEngine> engine;
     int differ_count = 0;
     int missing_count = 0;
 };
@@ -62,6 +67,7 @@ void log_problem(ComparisonPass& pass, const std::string& rel, const char* log_t
     pass.log.write(fehlerausgabe(rel, LOG_NAME_WIDTH) + log_text);
     pass.log.flush();
     pass.console.pause_after_problem();
+    pass.ahead.note_pause();
 }
 
 // Ends the run because the file `rel`, or its copy, cannot be read.
@@ -76,10 +82,10 @@ void log_problem(ComparisonPass& pass, const std::string& rel, const char* log_t
     std::exit(1);
 }
 
-// Checks the copy of the file `rel`, at `path_2`, against the source at
-// `path_1`, and reports the outcome.
+// Checks the copy of the file `rel` against its source, as `file` finds
+// them, and reports the outcome.
 void check_file(ComparisonPass& pass, const FileToCompare& file, const std::string& rel,
-                const std::string& name, const std::string& path_1, const std::string& path_2) {
+                const std::string& name) {
     switch (counterpart(file.error_b)) {
         case Counterpart::missing:
             ++pass.missing_count;
@@ -91,7 +97,7 @@ void check_file(ComparisonPass& pass, const FileToCompare& file, const std::stri
         case Counterpart::present:
             break;
     }
-    switch (files_equal(path_1, path_2, file)) {
+    switch (files_equal(file, pass.ahead)) {
         case FILES_IDENTICAL:
             pass.console.clear_progress();
             pass.log.write(fehlerausgabe(rel, LOG_NAME_WIDTH) + " - OK\n");
@@ -111,19 +117,11 @@ void check_file(ComparisonPass& pass, const FileToCompare& file, const std::stri
 bool run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths) {
     ComparisonPass pass(files, widths, directory_1, directory_2);
-    const std::string& prefix_1 = pass.ahead.prefix_1;
-    const std::string& prefix_2 = pass.ahead.prefix_2;
-    std::string path_1;
-    std::string path_2;
     for (std::size_t k = 0; k < files.size(); ++k) {
         const std::string& rel = files[k];
         const std::string& name = pass.console.shown_name(rel);
-        path_1.assign(prefix_1).append(rel);
-        path_2.assign(prefix_2).append(rel);
         pass.console.show_progress(k + 1, name);
-        const FileToCompare file =
-            pass.engine ? pass.engine->take(k) : take_file(pass.ahead, files, k, path_1, path_2);
-        check_file(pass, file, rel, name, path_1, path_2);
+        check_file(pass, pass.ahead.take(k), rel, name);
     }
     pass.log.close();
     pass.console.show_summary(pass.differ_count, pass.missing_count);

@@ -1,20 +1,14 @@
-// Write-out and page dropping of the copy, so that its bytes are read from
-// its drive, with the record of the drive's write errors; the drop of a FUSE
-// block device's pages; and the tests for file systems that hold their files
-// in memory or are served from elsewhere.
+// Write-out of the copy, so that its bytes are read from its drive, with the
+// record of the drive's write errors; the drop of a FUSE block device's pages.
 #include "copy_from_drive.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string_view>
-
-#include "file_status.h"
 
 namespace {
 
@@ -38,18 +32,6 @@ std::string block_device_path(dev_t device) {
     return "";
 }
 
-// Whether the file system at `path` holds its files in memory; none when that
-// cannot be told.
-std::optional<bool> held_in_memory(const std::string& path) {
-    struct statfs file_system;
-    if (::statfs(path.c_str(), &file_system) != 0) {
-        return std::nullopt;
-    }
-    const auto type = static_cast<unsigned long>(file_system.f_type);
-    return type == TMPFS_MAGIC || type == RAMFS_MAGIC || type == PROC_SUPER_MAGIC ||
-           type == SYSFS_MAGIC;
-}
-
 }  // namespace
 
 void write_out_file_system(const std::string& directory) {
@@ -60,29 +42,20 @@ void write_out_file_system(const std::string& directory) {
     }
 }
 
-void drop_block_device_pages(const std::string& directory) {
-    struct statfs file_system;
-    struct stat status;
-    if (::statfs(directory.c_str(), &file_system) != 0 ||
-        static_cast<unsigned long>(file_system.f_type) != FUSE_SUPER_MAGIC ||
-        ::stat(directory.c_str(), &status) != 0 || major(status.st_dev) == 0) {
-        return;
-    }
-    const int fd = ::open(block_device_path(status.st_dev).c_str(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+void drop_block_device_pages(dev_t device) {
+    const std::string path = block_device_path(device);
+    const int fd =
+        path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
-    struct stat device;
-    if (::fstat(fd, &device) == 0 && S_ISBLK(device.st_mode) && device.st_rdev == status.st_dev) {
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device) {
+        // Pages that wait to be written would stay.
+        write_out_failed |= ::fdatasync(fd) != 0;
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     }
     ::close(fd);
-}
-
-void drop_cached_pages(int fd) {
-    note_write_out(::sync_file_range(fd, 0, 0, WRITE_OUT_FLAGS));
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 void note_write_out(int result) {
@@ -91,31 +64,4 @@ void note_write_out(int result) {
 
 bool copy_drive_reported_write_errors() {
     return write_out_failed;
-}
-
-bool served_file_system(const std::string& path) {
-    struct stat status;
-    return ::stat(path.c_str(), &status) == 0 && major(status.st_dev) == 0 &&
-           held_in_memory(path) == false;
-}
-
-bool in_memory_file_system(InMemoryAnswer& last, const std::string& path, dev_t device) {
-    if (last.device != device) {
-        const std::optional<bool> in_memory = held_in_memory(path);
-        if (!in_memory) {
-            return false;
-        }
-        last.device = device;
-        last.in_memory = *in_memory;
-    }
-    return last.in_memory;
-}
-
-void decide_copy_pages(InMemoryAnswer& last, PreparedPair& prepared, const std::string& path_b,
-                       const struct stat& status_b) {
-    if (prepared.fd_b < 0 || !same_unchanged_file(prepared.status_b, status_b)) {
-        prepared.copy_pages = in_memory_file_system(last, path_b, status_b.st_dev)
-                                  ? CopyPages::keep
-                                  : CopyPages::drop;
-    }
 }

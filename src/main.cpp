@@ -28,7 +28,6 @@ int main(int argc, char** argv) {
     announce_file_count(files.size());
 
     write_out_file_system(directories[1]);
-    drop_block_device_pages(directories[1]);
     const bool log_unwritten = run_comparison_pass(files, directories[0], directories[1], widths);
     const bool output_unwritten = report_unwritten_output();
     return log_unwritten || output_unwritten ? 1 : 0;

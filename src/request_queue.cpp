@@ -33,16 +33,10 @@ RequestQueue::~RequestQueue() {
     }
 }
 
-void RequestQueue::make_room(unsigned count) {
-    if (io_uring_sq_space_left(&ring_) < count) {
-        io_uring_submit(&ring_);
-    }
-}
-
 io_uring_sqe* RequestQueue::add(std::uint64_t tag) {
     io_uring_sqe* entry = io_uring_get_sqe(&ring_);
-    // Only where a submission to make room failed for want of the kernel's
-    // memory: submitted again until it has gone.
+    // Where the queue is full, or a submission to make room failed for want
+    // of the kernel's memory: submitted until there is room.
     while (entry == nullptr) {
         io_uring_submit(&ring_);
         entry = io_uring_get_sqe(&ring_);
@@ -51,12 +45,9 @@ io_uring_sqe* RequestQueue::add(std::uint64_t tag) {
     return entry;
 }
 
-void RequestQueue::submit() {
-    io_uring_submit(&ring_);
-}
-
-void RequestQueue::wait(const std::function<void(std::uint64_t tag, int result)>& handle) {
-    io_uring_submit_and_wait(&ring_, 1);
+void RequestQueue::complete(const std::function<void(std::uint64_t tag, int result)>& handle,
+                            bool wait_for_one) {
+    io_uring_submit_and_wait(&ring_, wait_for_one ? 1 : 0);
     io_uring_cqe* completion;
     unsigned head;
     unsigned count = 0;

@@ -1,7 +1,7 @@
-// The io_uring queue that the reading engine waits on: set up with the
+// The io_uring queue that the ring fetcher waits on: set up with the
 // requests it needs and enough kernel workers, entries tagged with a number
-// of the engine's choosing, room for chains, and the completions handed back.
-// What the requests are for is the engine's.
+// of the fetcher's choosing, and the completions handed back. What the
+// requests are for is the fetcher's.
 #pragma once
 
 #include <liburing.h>
@@ -24,16 +24,14 @@ class RequestQueue {
     RequestQueue(const RequestQueue&) = delete;
     RequestQueue& operator=(const RequestQueue&) = delete;
 
-    // Submits what is queued unless there is room for `count` more entries:
-    // the requests of a chain must be submitted together.
-    void make_room(unsigned count);
-    // An entry for a request whose completion bears `tag`, after make_room.
+    // An entry for a request whose completion bears `tag`; what is queued is
+    // submitted first where the queue is full.
     io_uring_sqe* add(std::uint64_t tag);
-    void submit();
-    // Submits what is queued, waits for at least one completion, and hands
-    // every completion there is to `handle`, with its tag and result (a
-    // negative errno value when the request failed).
-    void wait(const std::function<void(std::uint64_t tag, int result)>& handle);
+    // Submits what is queued, waits for at least one completion where
+    // `wait_for_one`, and hands every completion there is to `handle`, with
+    // its tag and result (a negative errno value when the request failed).
+    void complete(const std::function<void(std::uint64_t tag, int result)>& handle,
+                  bool wait_for_one);
 
   private:
     RequestQueue() = default;

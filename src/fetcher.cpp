@@ -1,0 +1,20 @@
+// The choice of the fetcher, made once for a pass.
+#include "fetcher.h"
+
+#include "fetch_bounds.h"
+
+#include "file_systems.h"
+#include "plain_fetcher.h"
+#include "ring_fetcher.h"
+
+std::unique_ptr<Fetcher> choose_fetcher(const std::string& prefix_1, const std::string& prefix_2) {
+    // The queue takes a descriptor of its own, which only pays where files
+    // can be prepared ahead.
+    if (files_ahead_allowed() > 0 &&
+        (served_file_system(prefix_1) || served_file_system(prefix_2))) {
+        if (std::unique_ptr<Fetcher> ring = RingFetcher::open()) {
+            return ring;
+        }
+    }
+    return std::make_unique<PlainFetcher>();
+}
