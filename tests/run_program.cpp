@@ -37,8 +37,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t NOBODY = 65534;
-// How long after the awaited text a run is interrupted.
-constexpr auto INTERRUPT_DELAY = std::chrono::milliseconds(100);
 
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
@@ -245,9 +243,7 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
             }
             if (i == 0 && !interrupted && !options.interrupt_after.empty() &&
                 text.find(options.interrupt_after) != std::string::npos) {
-                // The log line follows the console line; a problem's pause
-                // leaves time enough.
-                std::this_thread::sleep_for(INTERRUPT_DELAY);
+                std::this_thread::sleep_for(options.interrupt_delay);
                 ::kill(child, SIGINT);
                 interrupted = true;
             }
@@ -362,6 +358,12 @@ std::string identical_file_output(const std::string& name) {
 std::string aborted_log(const std::string& rel) {
     std::string log = "\n";
     return log += read_failure_message(rel);
+}
+
+std::string log_unwritten_message(const std::string& because) {
+    return "trelvik Fehler - Die Protokolldatei /tmp/trelvik-log.txt konnte nicht geschrieben "
+           "werden: " +
+           because + ".\n\n";
 }
 
 std::string right_aligned(const std::string& name, std::size_t width) {
