@@ -117,6 +117,7 @@ const PlantedLog PLANTED_LOGS[] = {
 };
 
 TEST(PlantedLogPath, IsLeftUnchangedAndSaidAfterTheRunWithStatus1) {
+    require_root("files of another user");
     for (const PlantedLog& planted : PLANTED_LOGS) {
         SCOPED_TRACE(planted.what);
         TestDirectory dir;
@@ -196,6 +197,7 @@ TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndIsSaidWithStatus1) {
 class FullTmp {
   public:
     explicit FullTmp(const TestDirectory& dir) : path_(dir.private_tmp()) {
+        require_root("a tmpfs mount");
         const std::string options = "mode=1777,size=" + std::to_string(FULL_TMP_SIZE);
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||

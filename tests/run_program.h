@@ -87,8 +87,14 @@ class TestDirectory {
     std::filesystem::path path_;
 };
 
+// Ends the calling test as skipped, with a message that it needs root for
+// `what` (a mount, a mount namespace of its own, the user nobody), unless it
+// runs as root; from within a helper too.
+void require_root(const std::string& what);
+
 // Runs trelvik with `arguments` in a private mount namespace whose /tmp is
-// `directory.private_tmp()`, so that runs never share the log file.
+// `directory.private_tmp()`, so that runs never share the log file. Needs
+// root, which require_root asks for.
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options = {});
 
