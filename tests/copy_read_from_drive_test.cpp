@@ -97,6 +97,7 @@ std::string read_from_drive(const fs::path& path) {
 class CopyOnLoopDevice : public testing::Test {
   protected:
     void SetUp() override {
+        require_root("mounts");
         // In a mount namespace of this process's own nothing stays mounted
         // should the process end early.
         ASSERT_EQ(::unshare(CLONE_NEWNS), 0);

@@ -66,6 +66,7 @@ FaultFsMount::FaultFsMount(const fs::path& source, const fs::path& mount_point,
     if (const std::string unavailable = fault_fs_unavailable(); !unavailable.empty()) {
         throw std::runtime_error(unavailable);
     }
+    require_root("a FUSE mount in a mount namespace of its own");
     enter_private_mount_namespace();
     fs::create_directories(mount_point);
     const dev_t unmounted = device_of(mount_point);

@@ -1,7 +1,8 @@
 // End-to-end tests of outputs that others may have prepared or broken:
-// whatever someone planted at the log path is left as it was, standard
-// output closed, broken or full neither hangs the program nor makes it touch
-// the trees, and a report or log cut short is said, with status 1.
+// whatever someone planted at the log path is left as it was and said, with
+// status 1, standard output closed, broken or full neither hangs the program
+// nor makes it touch the trees, a report or log cut short is said, with
+// status 1, and an interrupt leaves the log in whole lines.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -31,12 +32,20 @@ constexpr char LOG_UNWRITTEN[] =
 // each) need twice as much.
 constexpr std::size_t FULL_TMP_SIZE = 4096;
 constexpr std::size_t FILES_OVER_FULL_TMP = 95;
+// Identical files whose log lines fill the log's buffer (4 KiB) many times
+// over, and the files at which runs over them are interrupted, at once: the
+// program, at most a pipe's worth of output (64 KiB, under 500 files) ahead
+// of what the test has read, is then still at work.
+constexpr std::size_t FILES_OVER_LOG_BUFFER = 2000;
+constexpr std::size_t INTERRUPTED_AT[] = {100, 700, 1300};
 
-// Something planted at the log path before a run.
+// Something planted at the log path before a run, and why the run says it
+// could not write its log.
 struct PlantedLog {
     const char* what;
     void (*plant)(const TestDirectory& dir);
     bool unprivileged;
+    const char* because;
 };
 
 // The file that a planted log path leads to, and that no run may change.
@@ -58,49 +67,57 @@ const PlantedLog PLANTED_LOGS[] = {
          plant_victim(dir, 0, fs::perms(0644));
          fs::create_symlink(victim(dir), dir.log_path());
      },
-     false},
+     false, LOG_NO_REGULAR_FILE},
     {"symbolic link to a file of another user, writable by all",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0666));
          fs::create_symlink(victim(dir), dir.log_path());
      },
-     true},
+     true, LOG_OF_ANOTHER_USER},
     {"hard link to a file of the user's",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0644));
          fs::create_hard_link(victim(dir), dir.log_path());
      },
-     false},
+     false, LOG_HARD_LINKED},
     {"file of another user, writable by all (run as root)",
      [](const TestDirectory& dir) {
          plant_victim(dir, NOBODY, fs::perms(0666));
          fs::rename(victim(dir), dir.log_path());
      },
-     false},
+     false, LOG_OF_ANOTHER_USER},
     {"file of another user, writable by all (run unprivileged)",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0666));
          fs::rename(victim(dir), dir.log_path());
      },
-     true},
+     true, LOG_OF_ANOTHER_USER},
+    {"log of an earlier run as root (run unprivileged)",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, 0, fs::perms(0600));
+         fs::rename(victim(dir), dir.log_path());
+     },
+     true, LOG_OF_ANOTHER_USER},
     {"directory",
      [](const TestDirectory& dir) {
          fs::create_directory(dir.log_path());
          write_file(dir.log_path() / "inside", "inside");
      },
-     false},
+     false, LOG_NO_REGULAR_FILE},
     {"named pipe without a reader",
      [](const TestDirectory& dir) {
          if (::mkfifo(dir.log_path().c_str(), 0666) != 0) {
              throw std::runtime_error("mkfifo");
          }
      },
-     false},
+     false, LOG_NO_REGULAR_FILE},
     {"/tmp that the user may not write to",
-     [](const TestDirectory& dir) { fs::permissions(dir.private_tmp(), fs::perms(0755)); }, true},
+     [](const TestDirectory& dir) { fs::permissions(dir.private_tmp(), fs::perms(0755)); }, true,
+     "sie kann in /tmp nicht angelegt werden"},
 };
 
-TEST(PlantedLogPath, IsLeftUnchangedAndTheRunCompletes) {
+TEST(PlantedLogPath, IsLeftUnchangedAndSaidAfterTheRunWithStatus1) {
+    require_root("files of another user");
     for (const PlantedLog& planted : PLANTED_LOGS) {
         SCOPED_TRACE(planted.what);
         TestDirectory dir;
@@ -118,9 +135,9 @@ TEST(PlantedLogPath, IsLeftUnchangedAndTheRunCompletes) {
         EXPECT_FALSE(run.timed_out);
         EXPECT_LT(run.elapsed, NEVER_BLOCKED);
         EXPECT_EQ(tree_snapshot(dir.path()), before);
-        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.err, log_unwritten_message(planted.because));
         EXPECT_EQ(run.out, identical_file_output("same"));
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, 1);
     }
 }
 
@@ -180,6 +197,7 @@ TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndIsSaidWithStatus1) {
 class FullTmp {
   public:
     explicit FullTmp(const TestDirectory& dir) : path_(dir.private_tmp()) {
+        require_root("a tmpfs mount");
         const std::string options = "mode=1777,size=" + std::to_string(FULL_TMP_SIZE);
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -223,6 +241,31 @@ TEST(LogCutShortByFullTmp, IsSaidOnStandardErrorWithStatus1) {
         EXPECT_EQ(run.log.size(), FULL_TMP_SIZE);
         EXPECT_TRUE(log.starts_with(run.log));
         EXPECT_EQ(run.status, 1);
+    }
+}
+
+TEST(LogOfAnInterruptedRun, HoldsOnlyWholeLines) {
+    TestDirectory dir;
+    for (std::size_t i = 0; i < FILES_OVER_LOG_BUFFER; ++i) {
+        write_file(dir / "one" / ("datei-" + std::to_string(i)), "same");
+        write_file(dir / "two" / ("datei-" + std::to_string(i)), "same");
+    }
+    const std::vector<std::string> order = listing_order(dir / "one");
+    std::string log;
+    for (const std::string& name : order) {
+        log += right_aligned(name, LOG_NAME_WIDTH) + " - OK\n";
+    }
+    for (const std::size_t number : INTERRUPTED_AT) {
+        SCOPED_TRACE(number);
+        RunOptions options;
+        options.interrupt_after = progress_line(number, order[number - 1]);
+        options.interrupt_delay = std::chrono::milliseconds(0);
+        const RunResult run =
+            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
+
+        EXPECT_EQ(run.status, 128 + SIGINT);
+        EXPECT_TRUE(run.log.ends_with('\n'));
+        EXPECT_TRUE(log.starts_with(run.log));
     }
 }
 

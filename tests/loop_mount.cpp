@@ -24,6 +24,7 @@ constexpr int COMMAND_NOT_FOUND = 127;
 LoopMountedExt4::LoopMountedExt4(const fs::path& image, const fs::path& mount_point,
                                  const std::string& options)
     : mount_point_(mount_point) {
+    require_root("a mount through a loop device");
     if (!fs::exists("/dev/loop-control")) {
         unavailable_ = "this machine has no loop devices (/dev/loop-control is missing)";
         return;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
@@ -37,8 +38,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t NOBODY = 65534;
-// How long after the awaited text a run is interrupted.
-constexpr auto INTERRUPT_DELAY = std::chrono::milliseconds(100);
 
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
@@ -160,6 +159,17 @@ bool drain(int fd, std::string& text) {
 
 }  // namespace
 
+void require_root(const std::string& what) {
+    if (::geteuid() == 0) {
+        return;
+    }
+    const std::string message = "needs root, for " + what;
+    [&message] { GTEST_SKIP() << message; }();
+    // Ends the test without a further result: the skip is recorded.
+    throw testing::AssertionException(testing::TestPartResult(testing::TestPartResult::kSkip,
+                                                              __FILE__, __LINE__, message.c_str()));
+}
+
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::generic_category().message(errno));
 }
@@ -179,9 +189,12 @@ TestDirectory::~TestDirectory() {
     std::error_code error;
     fs::remove_all(path_, error);
     if (error) {
-        // remove_all gives up on paths longer than the system allows; rm
-        // walks the tree relative to each directory and copes.
-        const std::string command = "rm -rf '" + path_.string() + "'";
+        // remove_all gives up on paths longer than the system allows, and,
+        // but for root, on directories that a test closed to their owner;
+        // chmod opens them again and rm removes the rest, both walking the
+        // tree relative to each directory.
+        const std::string command =
+            "chmod -R u+rwx '" + path_.string() + "'; rm -rf '" + path_.string() + "'";
         if (std::system(command.c_str()) != 0) {
             std::fprintf(stderr, "could not remove %s\n", path_.c_str());
         }
@@ -190,6 +203,7 @@ TestDirectory::~TestDirectory() {
 
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options) {
+    require_root("the program's runs in a mount namespace of their own");
     std::vector<std::string> words = {TRELVIK_BINARY};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -245,9 +259,7 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
             }
             if (i == 0 && !interrupted && !options.interrupt_after.empty() &&
                 text.find(options.interrupt_after) != std::string::npos) {
-                // The log line follows the console line; a problem's pause
-                // leaves time enough.
-                std::this_thread::sleep_for(INTERRUPT_DELAY);
+                std::this_thread::sleep_for(options.interrupt_delay);
                 ::kill(child, SIGINT);
                 interrupted = true;
             }
@@ -362,6 +374,12 @@ std::string identical_file_output(const std::string& name) {
 std::string aborted_log(const std::string& rel) {
     std::string log = "\n";
     return log += read_failure_message(rel);
+}
+
+std::string log_unwritten_message(const std::string& because) {
+    return "trelvik Fehler - Die Protokolldatei /tmp/trelvik-log.txt konnte nicht geschrieben "
+           "werden: " +
+           because + ".\n\n";
 }
 
 std::string right_aligned(const std::string& name, std::size_t width) {

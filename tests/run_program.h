@@ -33,9 +33,11 @@ struct RunOptions {
     // Called with everything written to standard output so far, each time
     // more arrives; lets a test change the trees while the run is under way.
     std::function<void(const std::string&)> on_output;
-    // Sends SIGINT to the program, like Ctrl-C, shortly after its standard
-    // output holds this text; never when empty.
+    // Sends SIGINT to the program, like Ctrl-C, `interrupt_delay` after its
+    // standard output holds this text; never when empty. The delay lets the
+    // log line of a problem follow its console line.
     std::string interrupt_after;
+    std::chrono::milliseconds interrupt_delay{100};
     // Closes the reading end of standard output (a pipe) as soon as the
     // program has written something to it, like a reader that exits early.
     bool reader_exits_early = false;
@@ -85,8 +87,14 @@ class TestDirectory {
     std::filesystem::path path_;
 };
 
+// Ends the calling test as skipped, with a message that it needs root for
+// `what` (a mount, a mount namespace of its own, the user nobody), unless it
+// runs as root; from within a helper too.
+void require_root(const std::string& what);
+
 // Runs trelvik with `arguments` in a private mount namespace whose /tmp is
-// `directory.private_tmp()`, so that runs never share the log file.
+// `directory.private_tmp()`, so that runs never share the log file. Needs
+// root, which require_root asks for.
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options = {});
 
@@ -136,6 +144,15 @@ std::string identical_file_output(const std::string& name);
 // The log of a run that ends on `rel` as its first file: an empty line and
 // the abort line.
 std::string aborted_log(const std::string& rel);
+// Why a run could not write its log, for log_unwritten_message: what stands
+// at the log path belongs to another user, is no regular file, or has a
+// second name.
+constexpr char LOG_OF_ANOTHER_USER[] = "sie gehört einem anderen Benutzer und muss entfernt werden";
+constexpr char LOG_NO_REGULAR_FILE[] = "sie ist keine reguläre Datei und muss entfernt werden";
+constexpr char LOG_HARD_LINKED[] = "sie hat einen weiteren harten Link und muss entfernt werden";
+// The message on standard error after a run that could not write its log
+// `because`.
+std::string log_unwritten_message(const std::string& because);
 // `name`, plain ASCII and no longer than `width`, right-aligned in `width`
 // columns.
 std::string right_aligned(const std::string& name, std::size_t width);

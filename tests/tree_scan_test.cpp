@@ -233,6 +233,7 @@ TEST(ScanFailure, RootThatIsNoDirectoryEndsTheScanNamingItAsTyped) {
 }
 
 TEST(ScanFailure, UnreadableRootEndsTheScanForAnUnprivilegedUser) {
+    require_root("the user nobody");
     TestDirectory dir;
     write_file(dir / "root/file.txt", "1");
     fs::permissions(dir / "root", fs::perms::none);
@@ -246,6 +247,7 @@ TEST(ScanFailure, UnreadableRootEndsTheScanForAnUnprivilegedUser) {
 }
 
 TEST(ScanFailure, UnreadableSubdirectoryIsNamedInQuotes) {
+    require_root("the user nobody");
     TestDirectory dir;
     write_file(dir / "root/file.txt", "1");
     write_file(dir / "root/sub/file.txt", "2");
@@ -263,6 +265,7 @@ TEST(ScanFailure, UnreadableSubdirectoryIsNamedInQuotes) {
 }
 
 TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
+    require_root("the user nobody");
     TestDirectory dir;
     write_file(dir / "root/sub/file", "1");
     fs::permissions(dir / "root/sub", fs::perms(0444));
@@ -276,6 +279,7 @@ TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
 }
 
 TEST(ScanFailure, DirectoryMovedOnceOpenedEndsTheScanNamingItsFirstFile) {
+    require_root("fanotify's permission events");
     TestDirectory dir;
     write_file(dir / "root/moved/file", "1");
     const std::string root = (dir / "root").string();
@@ -285,6 +289,7 @@ TEST(ScanFailure, DirectoryMovedOnceOpenedEndsTheScanNamingItsFirstFile) {
 }
 
 TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {
+    require_root("the user nobody");
     TestDirectory dir;
     write_file(dir / "root/a\"b\\c/file.txt", "1");
     fs::permissions(dir / "root/a\"b\\c", fs::perms::none);
@@ -298,6 +303,7 @@ TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {
 }
 
 TEST(ScanDirectory, UnreadableExcludedDirectoryCausesNoError) {
+    require_root("the user nobody");
     TestDirectory dir;
     write_file(dir / "root/keep.txt", "1");
     write_file(dir / "root/lost+found/hidden.txt", "2");
