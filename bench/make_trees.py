@@ -59,9 +59,13 @@ def write_files(rng, directories, count, random_size):
         write_random_file(rng, f"{directory}/{file_name(rng, index)}", size)
 
 
-def small_size(rng):
-    """0 to 16 KiB, leaning towards the small end, as on real disks."""
-    return int((16 * KIB + 1) * rng.random() ** 2)
+def size_up_to(limit):
+    """Sizes of 0 to `limit` bytes, leaning towards the small end, as on real
+    disks."""
+    return lambda rng: int((limit + 1) * rng.random() ** 2)
+
+
+small_size = size_up_to(16 * KIB)
 
 
 def mixed_size(rng):
@@ -113,12 +117,35 @@ def fewmixed_tree(rng, root):
     write_files(rng, [f"{root}/sammlung_{index:02d}" for index in range(4)], 200, mixed_size)
 
 
+def photos_tree(rng, root):
+    """About 3,000 files of 0-64 KiB in 1,230 directories, as a photo library
+    sorted by day: 4 years of 12 months, each with 24 or 25 days' folders
+    (1,178 in all), each day holding 2 or 3 files; for a slow drive, whose
+    walk pays a few round trips per directory."""
+    days = []
+    for year in range(2019, 2023):
+        for month in range(1, 13):
+            count = 25 if len(days) < 26 * 25 else 24
+            for day in sorted(rng.sample(range(1, 29), count)):
+                days.append(f"{root}/{year}/{month:02d}/{year}-{month:02d}-{day:02d}")
+    write_files(rng, days, 3000, size_up_to(64 * KIB))
+
+
+def bigfiles_tree(rng, root):
+    """Four files of 128 MiB (videos, disk images), for a slow drive."""
+    os.makedirs(f"{root}/videos", exist_ok=True)
+    for index in range(4):
+        write_random_file(rng, f"{root}/videos/film_{index}.mkv", 128 * MIB)
+
+
 PAIRS = {
     "small": small_tree,
     "large": large_tree,
     "mixed": mixed_tree,
     "smallfiles": smallfiles_tree,
     "fewmixed": fewmixed_tree,
+    "photos": photos_tree,
+    "bigfiles": bigfiles_tree,
 }
 
 

@@ -11,22 +11,35 @@
 #                       fresh   the source in the page cache, the copy's
 #                               pages dropped, as right after a copy
 #                       memory  both trees on a tmpfs: the program's own cost
-#                       slow    a FUSE file system that answers every request
-#                               after a delay serves the copy, then both
-#                               trees; caches dropped before every run (root)
+#                       slow    a slow drive serves the copy, then both
+#                               trees: a FUSE mirror that answers every
+#                               request after a delay, and sshfs through a
+#                               relay that delays what it forwards
 #   TRELVIK           the binary to time (default: build-bench/trelvik, built
 #                     in Release when missing)
 #   TRELVIK_BASELINE  a second binary, timed beside the first (before/after)
 #   TRELVIK_BENCH_DIR where the trees go (default: /var/tmp/trelvik-bench)
 #   RUNS              timed runs per command (default: 5 warm and memory,
-#                     3 cold, fresh and slow)
+#                     3 cold, fresh and slow mode's FUSE mirror)
+#   DROP_CACHES       1: slow mode drops all caches before every run (root;
+#                     it empties the page cache of the whole machine); by
+#                     default it does not. Cold mode always drops them.
 #   RCLONE_RUNS       timed runs of each rclone command (default: 3; rclone
 #                     takes seconds on the small pair)
 #   PAIRS             which pairs to time (default: "small large mixed")
 #   SLOW_PAIRS        which pairs to time in slow mode (default: "smallfiles
-#                     fewmixed")
-#   SLOW_DELAY_US     slow mode's delays of every request in µs, each timed
-#                     in turn (default: 1000; e.g. "1000 200")
+#                     fewmixed photos bigfiles")
+#   SLOW_CASES        what the slow drive serves (default: "copy both")
+#   SLOW_DELAY_US     the FUSE mirror's delays of every request in µs, each
+#                     timed in turn (default: 1000; e.g. "1000 200"; empty:
+#                     no FUSE mirror)
+#   SLOW_BACKGROUND   the FUSE mirror's limits of background requests, each
+#                     timed in turn: "default" (the kernel's, 12) or a number
+#                     (default: "default 64")
+#   SLOW_RELAY_US     the delays of the relay in front of sshfs's ssh server
+#                     in µs, each timed in turn (default: "1000 5000"; empty:
+#                     no sshfs)
+#   SSHFS_RUNS        timed runs per command over sshfs (default: 1)
 #   TRELVIK_FAULT_FS  slow mode's FUSE file system (default:
 #                     build-bench/tests/trelvik_fault_fs, built when missing)
 #   LOOK_AHEAD        the look-ahead loop's options (default: "-w 64 -m 32
@@ -43,22 +56,50 @@ base=${TRELVIK_BENCH_DIR:-/var/tmp/trelvik-bench}
 modes=${MODE:-warm}
 rclone_runs=${RCLONE_RUNS:-3}
 pairs=${PAIRS:-small large mixed}
-slow_pairs=${SLOW_PAIRS:-smallfiles fewmixed}
-slow_delays=${SLOW_DELAY_US:-1000}
+slow_pairs=${SLOW_PAIRS:-smallfiles fewmixed photos bigfiles}
+slow_cases=${SLOW_CASES:-copy both}
+slow_delays=${SLOW_DELAY_US-1000}
+slow_backgrounds=${SLOW_BACKGROUND-default 64}
+relay_delays=${SLOW_RELAY_US-1000 5000}
+drop_caches=${DROP_CACHES:-0}
 trelvik=${TRELVIK:-$repo/build-bench/trelvik}
 baseline=${TRELVIK_BASELINE:-}
 fault_fs=${TRELVIK_FAULT_FS:-$repo/build-bench/tests/trelvik_fault_fs}
 look_ahead=${LOOK_AHEAD:--w 64 -m 32 -f 4}
 
 TIMING_LOCK=/var/tmp/trelvik-timing.lock
-DROP_CACHES=/proc/sys/vm/drop_caches
-DROP_ALL_CACHES="sync; echo 3 >$DROP_CACHES"
+DROP_CACHES_FILE=/proc/sys/vm/drop_caches
+DROP_ALL_CACHES="sync; echo 3 >$DROP_CACHES_FILE"
 # Processes of the drive limit row in cold, fresh and slow mode.
 PARALLEL_READERS=32
 RCLONE_CHECK="rclone check --one-way --download"
+SFTP_SERVER=/usr/lib/openssh/sftp-server
+# Targets of the program in slow mode, as its time over rclone check's.
+MIRROR_BOUND=0.5
+MIRROR_BIGFILES_BOUND=0.7
+SSHFS_BOUND=0.6
 
 results=$(mktemp -d)
-trap 'rm -rf "$results"' EXIT
+# Processes that slow mode starts, and ends on the way out.
+drive_pid=""
+ssh_server=""
+relay=""
+ssh_dir=""
+
+# Ends the process `$1` that this script started, and reaps it.
+stop() {
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+clean_up() {
+    local process
+    for process in $drive_pid $relay $ssh_server; do
+        stop "$process"
+    done
+    rm -rf "$results" "$ssh_dir"
+}
+trap clean_up EXIT
 
 # The line of /proc/diskstats for the device that holds `$1`, empty where
 # there is none (a tmpfs).
@@ -85,7 +126,7 @@ peak_memory() {
 }
 
 # Sets the caller's arrays `names` and `commands` to the rows that every mode
-# times on the trees `$1` and `$2`: the program, its baseline and diff -rq.
+# times on the trees `$1` and `$2`: the program and its baseline.
 program_rows() {
     names=(trelvik)
     commands=("$trelvik $1 $2")
@@ -93,14 +134,13 @@ program_rows() {
         names+=("trelvik baseline")
         commands+=("$baseline $1 $2")
     fi
-    names+=("diff -rq")
-    commands+=("diff -rq $1 $2")
 }
 
-# The shell command of the drive limit row on the trees `$1` and `$2`: every
-# file read once, by $PARALLEL_READERS cat processes at once.
+# The shell command of the drive limit row: every file that the shell command
+# `$1` names (NUL-separated) read once, by $PARALLEL_READERS cat processes at
+# once, each given `$2` files at a time.
 drive_limit_command() {
-    echo "find $1 $2 -type f -print0 | xargs -0 -P $PARALLEL_READERS -n 64 cat >/dev/null"
+    echo "$1 | xargs -0 -P $PARALLEL_READERS -n $2 cat >/dev/null"
 }
 
 # Times every command on the pair `$2` (both trees below `$3`) in the mode
@@ -113,11 +153,11 @@ time_pair() {
 
     local names commands
     program_rows "$a" "$b"
-    names+=("read limit (cat)")
-    commands+=("$read_limit")
+    names+=("diff -rq" "read limit (cat)")
+    commands+=("diff -rq $a $b" "$read_limit")
     if [[ $mode == cold || $mode == fresh ]]; then
         names+=("drive limit ($PARALLEL_READERS cat)")
-        commands+=("$(drive_limit_command "$a" "$b")")
+        commands+=("$(drive_limit_command "find $a $b -type f -print0" 64)")
     fi
     names+=("bare loop (C)" "look-ahead loop (C)")
     commands+=("$base/syscall_floor $list $a $b" "$base/syscall_floor $look_ahead $list $a $b")
@@ -175,21 +215,20 @@ time_pair() {
     } >"$results/$pair-columns"
     bash -c "$prepare"
 
-    print_table "$mode" "$pair" "$pair" \
+    print_table "$mode" "$pair" \
         "peak KiB and drive MiB (read from the copy's drive) come from one more run"
     echo
 }
 
-# Prints the table of the rows timed in the mode `$1` on `$2` (a pair, or a
-# pair and what the slow drive serves of it), from the files $results/`$3`-*:
-# the times of every row from hyperfine's exports (-1.json, -2.json) or from
-# -runs (a line "row<TAB>seconds..." per run), and further columns from
-# -columns (a line of their headings, then a line "row<TAB>value..." per
-# row). `$4` ends the sentence above the table, on those columns.
+# Prints the table of the rows timed in the mode `$1` on the pair `$2`, from
+# the files $results/`$2`-*: the times of every row from hyperfine's exports
+# (-1.json, -2.json), and further columns from -columns (a line of their
+# headings, then a line "row<TAB>value..." per row). `$3` ends the sentence
+# above the table, on those columns.
 print_table() {
     /usr/bin/python3 - "$@" "$results" <<'EOF'
-import glob, json, os, statistics, sys, textwrap
-mode, table, stem, note, results = sys.argv[1:]
+import glob, json, statistics, sys, textwrap
+mode, table, note, results = sys.argv[1:]
 # The program's targets, as trelvik/row: (mode, table, row) -> (bound, strict).
 TARGETS = {
     ("cold", "small", "diff -rq"): (0.40, False),
@@ -199,11 +238,6 @@ TARGETS = {
     ("memory", "small", "diff -rq"): (0.95, False),
     ("memory", "large", "read limit (cat)"): (1.15, False),
     ("memory", "mixed", "diff -rq"): (0.9, False),
-    ("slow", "smallfiles, copy on it", "rclone check"): (0.5, False),
-    ("slow", "smallfiles, copy on it", "drive limit (32 cat)"): (1.0, False),
-    ("slow", "smallfiles, both on it", "rclone check"): (0.8, False),
-    ("slow", "fewmixed, copy on it", "rclone check"): (0.6, False),
-    ("slow", "fewmixed, both on it", "rclone check"): (0.8, False),
 }
 for faster_pair in ("small", "large", "mixed"):
     TARGETS[("cold", faster_pair, "rclone check")] = (1.0, True)
@@ -211,14 +245,10 @@ for faster_pair in ("small", "large", "mixed"):
 MEMORY_TARGETS = {"large": (2048, True), "small": (65536, False)}
 
 times = {}
-for export in sorted(glob.glob(f"{results}/{stem}-*.json")):
+for export in sorted(glob.glob(f"{results}/{table}-*.json")):
     for r in json.load(open(export))["results"]:
         times[r["command"]] = r["times"]
-if os.path.exists(f"{results}/{stem}-runs"):
-    for line in open(f"{results}/{stem}-runs"):
-        name, seconds = line.split("\t")[:2]
-        times.setdefault(name, []).append(float(seconds))
-lines = open(f"{results}/{stem}-columns").read().splitlines()
+lines = open(f"{results}/{table}-columns").read().splitlines()
 headings, *rows = [line.split("\t") for line in lines]
 columns = {name: values for name, *values in rows}
 widths = [max(10, len(heading) + 2) for heading in headings]
@@ -255,66 +285,230 @@ if table in MEMORY_TARGETS:
 EOF
 }
 
-# Times one run of the shell command `$3`, the row `$2`, after dropping all
-# caches, on the file system mounted afresh at $slow_mount, serving `$4` with
-# a delay of `$5` µs on every request; appends a line "row<TAB>seconds<TAB>the
-# most requests the file system had in flight" to `$1`.
-slow_run() {
-    local runs=$1 name=$2 command=$3 source=$4 delay=$5
-    bash -c "$DROP_ALL_CACHES"
-    "$fault_fs" --delay-us="$delay" --stats="$results/in-flight" "$source" "$slow_mount" &
-    local fs=$!
-    until mountpoint -q "$slow_mount"; do
-        kill -0 "$fs" 2>/dev/null || { echo "$fault_fs could not mount $source" >&2; exit 1; }
+# Drops all caches before a run of slow mode when DROP_CACHES=1.
+drop_caches_when_asked() {
+    if [[ $drop_caches == 1 ]]; then
+        bash -c "$DROP_ALL_CACHES"
+    fi
+}
+
+# A TCP port on 127.0.0.1 that is free at the moment.
+free_port() {
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
+}
+
+# Starts an ssh server on this machine for the network drive, with a host
+# key, a client's key, a configuration and a log in a directory of its own,
+# $ssh_dir; each of its sftp servers logs the requests it serves (opens,
+# closes with the bytes read, status queries, ...) to $ssh_dir/sftp.log.
+start_ssh_server() {
+    ssh_dir=$(mktemp -d)
+    ssh-keygen -q -t ed25519 -N '' -f "$ssh_dir/host_key"
+    ssh-keygen -q -t ed25519 -N '' -f "$ssh_dir/id"
+    cp "$ssh_dir/id.pub" "$ssh_dir/authorized_keys"
+    printf '#!/bin/sh\nexec %s -e -l VERBOSE 2>>%s\n' "$SFTP_SERVER" "$ssh_dir/sftp.log" \
+        >"$ssh_dir/sftp-server"
+    chmod +x "$ssh_dir/sftp-server"
+    ssh_port=$(free_port)
+    cat >"$ssh_dir/sshd_config" <<EOF
+Port $ssh_port
+ListenAddress 127.0.0.1
+HostKey $ssh_dir/host_key
+PidFile none
+AuthorizedKeysFile $ssh_dir/authorized_keys
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+MaxStartups 100
+MaxSessions 100
+LogLevel ERROR
+Subsystem sftp $ssh_dir/sftp-server
+EOF
+    # Its directory for the separation of privileges.
+    mkdir -p /run/sshd
+    /usr/sbin/sshd -D -e -f "$ssh_dir/sshd_config" 2>"$ssh_dir/sshd.log" &
+    ssh_server=$!
+    until (exec 3<>"/dev/tcp/127.0.0.1/$ssh_port") 2>/dev/null; do
+        kill -0 "$ssh_server" 2>/dev/null ||
+            { echo "the ssh server did not start:" >&2; cat "$ssh_dir/sshd.log" >&2; exit 1; }
+        sleep 0.05
+    done
+}
+
+stop_ssh_server() {
+    stop "$ssh_server"
+    rm -rf "$ssh_dir"
+    ssh_server=""
+    ssh_dir=""
+}
+
+# Starts the relay to the ssh server that delays what the client sends by `$1`
+# µs, and writes the known host of its port for the clients.
+start_relay() {
+    "$base/delay_relay" 0 "$ssh_port" "$1" >"$ssh_dir/relay-port" &
+    relay=$!
+    until [[ -s $ssh_dir/relay-port ]]; do
+        kill -0 "$relay" 2>/dev/null || { echo "the relay did not start" >&2; exit 1; }
         sleep 0.01
     done
+    relay_port=$(<"$ssh_dir/relay-port")
+    echo "[127.0.0.1]:$relay_port $(cut -d' ' -f1,2 "$ssh_dir/host_key.pub")" \
+        >"$ssh_dir/known_hosts"
+}
+
+# `$1` on the ssh server, as an sftp remote of rclone reaching it through the
+# relay.
+sftp_remote() {
+    echo ":sftp,host=127.0.0.1,port=$relay_port,user=root,key_file=$ssh_dir/id,known_hosts_file=$ssh_dir/known_hosts:$1"
+}
+
+# Mounts the slow drive, $drive, afresh at $slow_mount, serving the directory
+# `$1`: the FUSE mirror (with $drive_options), or sshfs through the relay.
+mount_slow_drive() {
+    if [[ $drive == mirror ]]; then
+        "$fault_fs" "${drive_options[@]}" --stats="$results/stats" "$1" "$slow_mount" \
+            2>"$results/drive-errors" &
+    else
+        : >"$ssh_dir/sftp.log"
+        sshfs -f -F /dev/null -p "$relay_port" \
+            -o "IdentityFile=$ssh_dir/id,UserKnownHostsFile=$ssh_dir/known_hosts,BatchMode=yes" \
+            "root@127.0.0.1:$1" "$slow_mount" 2>"$results/drive-errors" &
+    fi
+    drive_pid=$!
+    until mountpoint -q "$slow_mount"; do
+        kill -0 "$drive_pid" 2>/dev/null ||
+            { echo "$drive could not mount $1" >&2; cat "$results/drive-errors" >&2; exit 1; }
+        sleep 0.01
+    done
+}
+
+# What the sftp servers logged since the mount, once each has ended (10 s
+# at most): the opens of files and of directories and the bytes read, a line
+# "name value" each, as trelvik_fault_fs --stats writes them.
+sftp_counts() {
+    local tries
+    for ((tries = 0; tries < 200; tries++)); do
+        (($(grep -c '^session opened' "$ssh_dir/sftp.log") ==
+            $(grep -c '^session closed' "$ssh_dir/sftp.log"))) && break
+        sleep 0.05
+    done
+    awk '/^open "/ { opens++ } /^opendir "/ { directories++ }
+        /^close "/ && match($0, / bytes read [0-9]+ /) { bytes += substr($0, RSTART + 12, RLENGTH - 13) }
+        END { printf "opens %d\ndirectory_opens %d\nbytes_read %.0f\n", opens, directories, bytes }' \
+        "$ssh_dir/sftp.log"
+}
+
+# Unmounts the slow drive and writes what it served to $results/stats.
+unmount_slow_drive() {
+    if [[ $drive == mirror ]]; then
+        kill -TERM "$drive_pid"
+    else
+        umount "$slow_mount"
+    fi
+    wait "$drive_pid" ||
+        { echo "$drive ended with an error:" >&2; cat "$results/drive-errors" >&2; exit 1; }
+    drive_pid=""
+    if [[ $drive == sshfs ]]; then
+        sftp_counts >"$results/stats"
+    fi
+}
+
+# Times one run of the shell command `$3`, the row `$2`, on the slow drive
+# mounted afresh, serving the directory `$4`, caches dropped before when
+# asked; appends a line "row<TAB>seconds<TAB>opens<TAB>directory opens<TAB>
+# bytes read<TAB>peak in flight<TAB>mean in flight" to `$1` ("-" for what the
+# drive does not count).
+slow_run() {
+    local runs=$1 name=$2 command=$3 source=$4
+    drop_caches_when_asked
+    mount_slow_drive "$source"
     # Microseconds since the epoch, whatever the locale's decimal point.
     local start=${EPOCHREALTIME/[^0-9]/} status=0
     bash -c "$command" >/dev/null 2>"$results/errors" || status=$?
     local took=$((${EPOCHREALTIME/[^0-9]/} - start))
-    kill -TERM "$fs"
-    wait "$fs" || { echo "$fault_fs ended with an error" >&2; exit 1; }
+    unmount_slow_drive
     if ((status != 0)); then
         echo "$name failed on the slow drive (exit status $status): $command" >&2
         cat "$results/errors" >&2
         exit 1
     fi
     printf '%s\t%d.%06d\t%s\n' "$name" $((took / 1000000)) $((took % 1000000)) \
-        "$(cat "$results/in-flight")" >>"$runs"
+        "$(awk 'function get(name) { return name in count ? count[name] : "-" }
+            { count[$1] = $2 }
+            END { OFS = "\t"; print get("opens"), get("directory_opens"), get("bytes_read"),
+                get("peak_in_flight"), get("mean_in_flight") }' "$results/stats")" >>"$runs"
 }
 
-# Times the rows of slow mode on the pair `$1` while the file system serves,
-# with a delay of `$2` µs on every request, the pair's copy (`$3` = copy) or
-# both its trees (both), and prints their table. The runs are interleaved
-# (the first of every row, then the second, ...), so that changes in the
-# load of the machine strike all rows alike.
+# Times the rows of slow mode on the pair `$1` while the slow drive serves the
+# pair's copy (`$2` = copy) or both its trees (both), and prints their table.
+# The runs are interleaved (the first of every row, then the second, ...), so
+# that changes in the load of the machine strike all rows alike.
 time_slow_case() {
-    local pair=$1 delay=$2 served=$3
+    local pair=$1 served=$2
     local a=$base/$pair/a b=$slow_mount/b
+    local rclone_a=$a rclone_b=$b sides=1
     if [[ $served == both ]]; then
         a=$slow_mount/a
+        rclone_a=$a
+        sides=2
     fi
+    if [[ $drive == sshfs ]]; then
+        rclone_b=$(sftp_remote "$base/$pair/b")
+        [[ $served == both ]] && rclone_a=$(sftp_remote "$base/$pair/a")
+    fi
+    local files bytes
+    read -r files bytes < <(find "$base/$pair/a" -type f -printf '%s\n' |
+        awk '{ bytes += $1 } END { print NR, bytes + 0 }')
+    # The drive limit reads the files of both trees from a list made here, so
+    # that it shows what reading gives, not what a walk of the slow drive
+    # costs.
+    local list=$results/$pair-$served-files
+    (cd "$base/$pair/a" && find . -type f -printf '%P\0') >"$list.names"
+    sed -z "s|^|$a/|" "$list.names" >"$list"
+    sed -z "s|^|$b/|" "$list.names" >>"$list"
     local names commands
     program_rows "$a" "$b"
     names+=("rclone check" "drive limit ($PARALLEL_READERS cat)")
-    commands+=("$RCLONE_CHECK --checkers 8 $a $b" "$(drive_limit_command "$a" "$b")")
+    commands+=("$RCLONE_CHECK --checkers 8 $rclone_a $rclone_b"
+        "$(drive_limit_command "cat $list" $(((files * 2 + PARALLEL_READERS - 1) / PARALLEL_READERS)))")
 
-    local stem=$pair-$served-$delay run i
-    echo "== slow, $pair, $served on it, $delay µs: timing ..."
-    for ((run = 1; run <= ${RUNS:-3}; run++)); do
+    cases_timed=$((cases_timed + 1))
+    local stem run i
+    stem=$(printf '%03d' "$cases_timed")-$pair-$served
+    local bound=$SSHFS_BOUND
+    if [[ $drive == mirror ]]; then
+        bound=$MIRROR_BOUND
+        [[ $pair == bigfiles ]] && bound=$MIRROR_BIGFILES_BOUND
+    fi
+    printf '%s\t%s\n' drive "$drive_title" label "$drive_label" pair "$pair" case "$served" \
+        files $((files * sides)) bytes $((bytes * sides)) bound "$bound" \
+        >"$results/$stem.case"
+    echo "== slow, $pair, $served on it; $drive_title: timing ..."
+    if [[ $drop_caches != 1 ]]; then
+        # Both trees into the page cache, for every row alike.
+        find "$base/$pair" -type f -print0 | xargs -0 cat >/dev/null
+    fi
+    for ((run = 1; run <= runs; run++)); do
         for i in "${!names[@]}"; do
-            slow_run "$results/$stem-runs" "${names[$i]}" "${commands[$i]}" "$base/$pair" "$delay"
+            slow_run "$results/$stem-runs" "${names[$i]}" "${commands[$i]}" "$base/$pair"
         done
     done
-    # The most requests in flight in any run of each row, in the rows' order.
-    awk -F'\t' 'BEGIN { print "peak in flight" }
-        !($1 in peak) { order[rows++] = $1; peak[$1] = $3 }
-        $3 + 0 > peak[$1] + 0 { peak[$1] = $3 }
-        END { for (i = 0; i < rows; i++) print order[i] "\t" peak[order[i]] }' \
-        "$results/$stem-runs" >"$results/$stem-columns"
-    print_table slow "$pair, $served on it" "$stem" "the file system answered every request \
-after $delay µs; peak in flight is the most requests it had in flight at once in any run"
+    /usr/bin/python3 "$here/slow_tables.py" case "$results" "$stem"
     echo
+}
+
+# Times every case of every pair of slow mode, `$1` runs of each row, on the
+# slow drive as set.
+time_slow_drive() {
+    local runs=$1 pair served
+    for pair in $slow_pairs; do
+        for served in $slow_cases; do
+            time_slow_case "$pair" "$served"
+        done
+    done
 }
 
 # Prints the heading of the mode `$1` and trelvik's peak memory on the empty
@@ -344,16 +538,53 @@ if [[ -n ${TRELVIK_PRIVATE_TMPFS:-} ]]; then
 fi
 
 # Slow mode, run by this script in a mount namespace of its own, where the
-# file system is mounted afresh for every run.
+# slow drive is mounted afresh for every run.
 if [[ -n ${TRELVIK_SLOW_MOUNT:-} ]]; then
     slow_mount=$TRELVIK_SLOW_MOUNT
-    mode_heading "slow (a FUSE file system that answers every request after a delay)" "$base"
+    cases_timed=0
+    mode_heading "slow (a FUSE mirror that answers every request after a delay; sshfs through \
+a relay that delays what it forwards)" "$base"
+    if [[ $drop_caches == 1 ]]; then
+        echo "All caches are dropped before every run."
+    else
+        echo "Caches are not dropped (DROP_CACHES=1 drops them before every run); both" \
+            "trees are read into the page cache before each case."
+    fi
+    fmt -w 100 <<'EOF'
+The slow drive is mounted afresh for every run. Per row: the median of its runs in seconds, and over rclone check's; then per run in the order timed: its seconds, the opens of files and of directories and the bytes read over the bytes on the slow drive, as the drive counted them; in flight: the most requests the drive had at once in any run, and the median of the runs' means over the time any was in flight.
+EOF
+    echo
+    drive=mirror
     for delay in $slow_delays; do
-        for pair in $slow_pairs; do
-            time_slow_case "$pair" "$delay" copy
-            time_slow_case "$pair" "$delay" both
+        for background in $slow_backgrounds; do
+            drive_options=("--delay-us=$delay")
+            drive_title="FUSE mirror, every request answered after $delay µs, the kernel's \
+limits (12 background requests, congested from 9)"
+            drive_label="mirror $delay µs, kernel's limits"
+            if [[ $background != default ]]; then
+                drive_options+=("--max-background=$background")
+                drive_title="FUSE mirror, every request answered after $delay µs, \
+$background background requests"
+                drive_label="mirror $delay µs, background $background"
+            fi
+            time_slow_drive "${RUNS:-3}"
         done
     done
+    if [[ -n $relay_delays ]]; then
+        drive=sshfs
+        start_ssh_server
+        for delay in $relay_delays; do
+            start_relay "$delay"
+            drive_title="sshfs through a relay that passes on each chunk to the server $delay µs \
+after it came"
+            drive_label="sshfs, relay $delay µs"
+            time_slow_drive "${SSHFS_RUNS:-1}"
+            stop "$relay"
+            relay=""
+        done
+        stop_ssh_server
+    fi
+    /usr/bin/python3 "$here/slow_tables.py" summary "$results"
     echo "slow mode took $SECONDS s"
     exit 0
 fi
@@ -364,18 +595,33 @@ for mode in $modes; do
         *) echo "MODE: unknown mode '$mode' (warm, cold, fresh, memory or slow)" >&2; exit 2 ;;
     esac
 done
-if [[ " $modes " =~ " "(cold|slow)" " && ! -w $DROP_CACHES ]]; then
-    echo "cold and slow mode drop the page cache through $DROP_CACHES, which is not" \
-        "writable here (it takes root, and a /proc/sys that is not read-only): not timed." >&2
+if [[ (" $modes " == *" cold "* || (" $modes " == *" slow "* && $drop_caches == 1)) &&
+    ! -w $DROP_CACHES_FILE ]]; then
+    echo "cold mode, and slow mode with DROP_CACHES=1, drop the page cache through" \
+        "$DROP_CACHES_FILE, which is not writable here (it takes root, and a /proc/sys that" \
+        "is not read-only): not timed." >&2
     exit 2
 fi
+for served in $slow_cases; do
+    [[ $served == copy || $served == both ]] ||
+        { echo "SLOW_CASES: unknown case '$served' (copy or both)" >&2; exit 2; }
+done
+for background in $slow_backgrounds; do
+    [[ $background == default || $background =~ ^[1-9][0-9]*$ ]] ||
+        { echo "SLOW_BACKGROUND: '$background' is neither 'default' nor a number" >&2; exit 2; }
+done
 
 # The tools, from Debian.
 export DEBIAN_FRONTEND=noninteractive
 missing=()
-for tool in hyperfine:hyperfine rclone:rclone python3:python3 /usr/bin/time:time cc:gcc \
-    diff:diffutils xargs:findutils cmake:cmake ninja:ninja-build vmtouch:vmtouch \
-    unshare:util-linux flock:util-linux mountpoint:util-linux; do
+tools=(hyperfine:hyperfine rclone:rclone python3:python3 /usr/bin/time:time cc:gcc
+    diff:diffutils xargs:findutils cmake:cmake ninja:ninja-build vmtouch:vmtouch
+    unshare:util-linux flock:util-linux mountpoint:util-linux)
+if [[ " $modes " == *" slow "* && -n $relay_delays ]]; then
+    tools+=(sshfs:sshfs /usr/sbin/sshd:openssh-server "$SFTP_SERVER:openssh-sftp-server"
+        ssh-keygen:openssh-client)
+fi
+for tool in "${tools[@]}"; do
     command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
 if ((${#missing[@]})); then
@@ -395,7 +641,7 @@ tree_pairs=""
 for mode in $modes; do
     if [[ $mode == slow ]]; then
         # Built with the tests, when libfuse3-dev and libgtest-dev are installed.
-        build_when_missing trelvik_fault_fs "$fault_fs"
+        [[ -n $slow_delays ]] && build_when_missing trelvik_fault_fs "$fault_fs"
         tree_pairs+=" $slow_pairs"
     else
         tree_pairs+=" $pairs"
@@ -405,6 +651,7 @@ done
 mkdir -p "$base"
 /usr/bin/python3 "$here/make_trees.py" "$base" $tree_pairs
 cc -O2 -o "$base/syscall_floor" "$here/syscall_floor.c"
+cc -O2 -pthread -o "$base/delay_relay" "$here/delay_relay.c"
 
 if [[ -z ${TRELVIK_TIMING_LOCKED:-} ]]; then
     exec 9>>"$TIMING_LOCK"

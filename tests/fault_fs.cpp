@@ -5,7 +5,11 @@
 //   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until the end; EINTR on a signal
 //                           (--hang-read makes the kernel read ahead synchronously)
 //   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
-//   --stats=FILE  write the peak number of requests in flight to FILE at exit
+//   --max-background=N  let the kernel have N requests in the background (its read-ahead) out
+//                 at once, and N before it counts as congested; by default its own limits, 12 and 9
+//   --stats=FILE  write at exit what was served, a line "name value" each: requests,
+//                 peak_in_flight, mean_in_flight (over the time any was), opens (of files),
+//                 directory_opens, bytes_read
 // A PATH is relative to SOURCE ("dir/a.bin"); those options may be repeated.
 #define FUSE_USE_VERSION 314
 
@@ -38,12 +42,10 @@
 
 namespace {
 
-// Requests served at once, the kernel's read-ahead included, as by a drive
-// with a deep queue.
-constexpr unsigned MAX_IN_FLIGHT = 64;
-// Enough threads for as many requests delayed or held at once, with threads
-// to spare for the kernel's interrupts of them.
-constexpr unsigned MAX_THREADS = 2 * MAX_IN_FLIGHT;
+// Threads serving requests, as many as are delayed or held at once, as by a
+// drive with a deep queue, with threads to spare for the kernel's interrupts
+// of them.
+constexpr unsigned MAX_THREADS = 128;
 constexpr long DEFAULT_CACHE_MS = 1000;
 constexpr double MS_PER_SECOND = 1000;
 // How soon a held request notices the end of the file system.
@@ -65,6 +67,8 @@ struct Options {
     std::set<std::string> hang_open;
     std::set<std::string> hang_read;
     std::chrono::microseconds delay{0};
+    // 0: the kernel's own limits.
+    unsigned max_background = 0;
     double cache_seconds = DEFAULT_CACHE_MS / MS_PER_SECOND;
     std::string stats_file;
 };
@@ -103,10 +107,19 @@ struct FaultFs {
     // parallel lookups in a directory.
     std::atomic<bool> parallel_dirops_unsent = false;
     Nodes nodes;
-    // Guards the counts and the flags of held requests.
+    // Guards the requests' counts and the flags of held requests.
     std::mutex mutex;
+    long long requests = 0;
     int in_flight = 0;
     int peak_in_flight = 0;
+    // Since the last change of in_flight: the sum of in_flight over time, and
+    // the time that any request was in flight.
+    std::chrono::steady_clock::time_point changed = std::chrono::steady_clock::now();
+    std::chrono::duration<double> in_flight_time{0};
+    std::chrono::duration<double> busy_time{0};
+    std::atomic<long long> opens = 0;
+    std::atomic<long long> directory_opens = 0;
+    std::atomic<long long> bytes_read = 0;
     // Wakes the held requests when one is interrupted.
     std::condition_variable interrupted;
 };
@@ -118,18 +131,34 @@ class Serving {
     explicit Serving(fuse_req_t req) : fs(*static_cast<FaultFs*>(fuse_req_userdata(req))) {
         {
             std::lock_guard lock(fs.mutex);
-            fs.peak_in_flight = std::max(fs.peak_in_flight, ++fs.in_flight);
+            change_in_flight(1);
+            ++fs.requests;
+            fs.peak_in_flight = std::max(fs.peak_in_flight, fs.in_flight);
         }
         std::this_thread::sleep_for(fs.options.delay);
     }
     ~Serving() {
         std::lock_guard lock(fs.mutex);
-        --fs.in_flight;
+        change_in_flight(-1);
     }
     Serving(const Serving&) = delete;
     Serving& operator=(const Serving&) = delete;
 
     FaultFs& fs;
+
+  private:
+    // Adds `step` to the requests in flight, after adding the time since the
+    // last change to the sums; the caller holds fs.mutex.
+    void change_in_flight(int step) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::chrono::duration<double> elapsed = now - fs.changed;
+        fs.in_flight_time += fs.in_flight * elapsed;
+        if (fs.in_flight > 0) {
+            fs.busy_time += elapsed;
+        }
+        fs.changed = now;
+        fs.in_flight += step;
+    }
 };
 
 struct HeldRequest {
@@ -191,10 +220,11 @@ void fault_init(void* userdata, fuse_conn_info* connection) {
     // libfuse 3.14 leaves it out of its answer whatever `want` says, so
     // write_to_kernel adds it.
     fs.parallel_dirops_unsent = connection->capable & FUSE_CAP_PARALLEL_DIROPS;
-    // Read-ahead asks in the background, by default no more than 12 requests
-    // at a time.
-    connection->max_background = MAX_IN_FLIGHT;
-    connection->congestion_threshold = MAX_IN_FLIGHT;
+    // Read-ahead goes out in the background: by default the kernel has no
+    // more than 12 such requests out at once, and from 9 on it leaves out
+    // read-ahead not yet needed. Left at 0, it keeps those limits.
+    connection->max_background = fs.options.max_background;
+    connection->congestion_threshold = fs.options.max_background;
     // The kernel reads ahead in requests of its own, which no signal
     // interrupts, and whose pages stay locked while they are held: a later
     // open of the file would wait for them unkillably. Read synchronously,
@@ -265,6 +295,7 @@ void fault_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* file) {
     if (interrupted_while_held(fs, req, fs.options.hang_open, path)) {
         return;
     }
+    ++fs.opens;
     const int fd = ::openat(fs.source_fd, path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         fuse_reply_err(req, errno);
@@ -294,6 +325,7 @@ void fault_read(fuse_req_t req, fuse_ino_t node, std::size_t size, off_t offset,
         fuse_reply_err(req, errno);
         return;
     }
+    fs.bytes_read += count;
     fuse_reply_buf(req, buffer.data(), static_cast<std::size_t>(count));
 }
 
@@ -305,6 +337,7 @@ void fault_release(fuse_req_t req, fuse_ino_t, fuse_file_info* file) {
 
 void fault_opendir(fuse_req_t req, fuse_ino_t node, fuse_file_info* file) {
     Serving serving(req);
+    ++serving.fs.directory_opens;
     const int fd = ::openat(serving.fs.source_fd, at(serving.fs.nodes.path_of(node)),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
@@ -410,6 +443,9 @@ bool parse_option(std::string_view argument, Options& options) {
         options.eio_read[value.substr(0, colon)] = count;
     } else if (name == "--delay-us" && parse_count(value, count)) {
         options.delay = std::chrono::microseconds(count);
+    } else if (name == "--max-background" && parse_count(value, count) && count > 0 &&
+               count <= USHRT_MAX) {
+        options.max_background = static_cast<unsigned>(count);
     } else if (name == "--cache-ms" && parse_count(value, count)) {
         options.cache_seconds = count / MS_PER_SECOND;
     } else if (name == "--stats") {
@@ -496,7 +532,12 @@ bool write_stats(const FaultFs& fs) {
         std::perror(fs.options.stats_file.c_str());
         return false;
     }
-    std::fprintf(file, "%d\n", fs.peak_in_flight);
+    const double mean_in_flight = fs.busy_time.count() > 0 ? fs.in_flight_time / fs.busy_time : 0;
+    std::fprintf(file,
+                 "requests %lld\npeak_in_flight %d\nmean_in_flight %.1f\nopens %lld\n"
+                 "directory_opens %lld\nbytes_read %lld\n",
+                 fs.requests, fs.peak_in_flight, mean_in_flight, fs.opens.load(),
+                 fs.directory_opens.load(), fs.bytes_read.load());
     return std::fclose(file) == 0;
 }
 
