@@ -8,6 +8,11 @@
 
 namespace {
 
+// Threads that list the copy's directories ahead, where it is served from
+// elsewhere and the descriptors they take leave room for files ahead.
+constexpr unsigned LISTING_THREADS = 4;
+constexpr std::size_t FEWEST_AHEAD_FOR_LISTINGS = 16;
+
 // The bytes of `file` fetched after its first block, on both sides.
 off_t fetched_after_first(const FileAhead& file) {
     return 2 * (file.fetched - static_cast<off_t>(COMPARE_BLOCK_SIZE));
@@ -31,6 +36,10 @@ FilesAhead::FilesAhead(const std::vector<std::string>& files, std::string prefix
       places_(most_ahead + 1),
       buffers_(new char[2 * places_.size() * COMPARE_BLOCK_SIZE]),
       scratch_(new char[FETCH_PIECE]),
+      listings_(root_kind_[COPY] == FileSystemKind::served &&
+                        most_ahead >= FEWEST_AHEAD_FOR_LISTINGS
+                    ? std::make_unique<ListingsAhead>(files, prefix_[COPY], LISTING_THREADS)
+                    : nullptr),
       most_ahead_(most_ahead),
       handler_([this](const Request& request, int result) { on_answer(request, result); }) {
     for (std::size_t place = 0; place < places_.size(); ++place) {
@@ -99,6 +108,9 @@ void FilesAhead::bring_in(std::size_t index) {
 }
 
 void FilesAhead::fill() {
+    if (listings_) {
+        listings_->reach(next_);
+    }
     while (fetching_ahead_ && next_ < files_.size() && next_ <= current_ + most_ahead_ &&
            bytes_ahead_ < BYTES_AHEAD && place_of(next_).in_flight == 0) {
         bring_in(next_++);

@@ -14,6 +14,7 @@
 #include "fetcher.h"
 #include "file_compare.h"
 #include "file_preparation.h"
+#include "listings_ahead.h"
 
 class FilesAhead : public ComparisonProgress {
   public:
@@ -67,6 +68,8 @@ class FilesAhead : public ComparisonProgress {
     std::unique_ptr<char[]> buffers_;
     std::unique_ptr<char[]> scratch_;
     FileSystemsMet systems_{};
+    // The copy's directories listed ahead, where it is served from elsewhere.
+    std::unique_ptr<ListingsAhead> listings_;
     std::size_t most_ahead_;
     // Files taken so far; the one taken last, being compared; the next one
     // to bring into flight.

@@ -1,0 +1,44 @@
+// Listing the directories of a tree served from elsewhere ahead of the files
+// in them, in threads of their own: a server that answers every lookup in a
+// directory after a round trip, one at a time (sshfs), answers the lookups of
+// files whose directory it has just listed from what the listing gave. Which
+// files are prepared when is left to the files ahead.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ListingsAhead {
+  public:
+    // Lists the directories below `prefix` that hold the files of `files`
+    // (paths relative to it) with `threads` threads.
+    ListingsAhead(const std::vector<std::string>& files, std::string prefix, unsigned threads);
+    // Stops the threads, once each has finished the directory it lists.
+    ~ListingsAhead();
+    ListingsAhead(const ListingsAhead&) = delete;
+    ListingsAhead& operator=(const ListingsAhead&) = delete;
+
+    // The files up to `index` of the list are being prepared: the directories
+    // of the files after them, up to a bound, are listed in list order.
+    void reach(std::size_t index);
+
+  private:
+    void serve();
+
+    const std::vector<std::string>& files_;
+    const std::string prefix_;
+    // The next file whose directory is looked at, and the directory last
+    // queued.
+    std::size_t next_ = 0;
+    std::string last_{};
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::deque<std::string> queue_{};
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
