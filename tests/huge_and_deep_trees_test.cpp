@@ -29,6 +29,10 @@ constexpr int TREE_DEPTH = 100;
 constexpr unsigned long LOW_SOFT_LIMIT = 32;
 constexpr unsigned long ROOMY_HARD_LIMIT = 256;
 constexpr unsigned long LOW_HARD_LIMIT = 20;
+// Files beside the deep trees' chains: their entries take many reads, which
+// the walk must finish before it gives up the root's descriptor at the low
+// hard limit.
+constexpr int BIG_DIRECTORY_FILES = 4000;
 
 // A directory name of 200 bytes; 25 of them make a path longer than PATH_MAX.
 const std::string LONG_NAME(200, 'x');
@@ -118,10 +122,12 @@ TEST(SparseFilesOverFourGiB, IdenticalOnesPassAndOneDifferingInItsLastByteIsFoun
 }
 
 // Runs over two trees alike, each with two chains of directories TREE_DEPTH
-// deep, under the limits on open files given, and expects every file found
-// in the order of the walk and reported identical. The walk's way back from
-// the first chain passes levels whose directories it may have had to close.
-void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_limit) {
+// deep and `root_files` files beside them, under the limits on open files
+// given, and expects every file found in the order of the walk and reported
+// identical. The walk's way back from the first chain passes levels whose
+// directories it may have had to close.
+void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_limit,
+                                int root_files) {
     TestDirectory dir;
     const fs::path one = dir / "one";
     const fs::path two = dir / "two";
@@ -129,6 +135,9 @@ void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_lim
         fs::create_directories(root);
         make_deep_tree(root, "d", TREE_DEPTH);
         make_deep_tree(root, "e", TREE_DEPTH);
+        for (int i = 0; i < root_files; ++i) {
+            write_file(root / std::to_string(i), "");
+        }
     }
 
     RunOptions options;
@@ -136,13 +145,13 @@ void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_lim
     options.open_files_hard_limit = hard_limit;
     const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
 
-    std::string out = announcement(2);
+    std::string out = announcement(root_files + 2);
     std::string log;
     std::size_t number = 0;
     for (const std::string& rel : listing_order(one)) {
         out += progress_line(++number, shortened(rel, PROGRESS_NAME_WIDTH)) +
                cleared_line(CLEAR_WIDTH);
-        log += shortened(rel, LOG_NAME_WIDTH) + " - OK\n";
+        log += right_aligned(shortened(rel, LOG_NAME_WIDTH), LOG_NAME_WIDTH) + " - OK\n";
     }
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, out + closing_lines(0, 0));
@@ -151,7 +160,7 @@ void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_lim
 }
 
 TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
-    expect_deep_trees_compared(LOW_SOFT_LIMIT, ROOMY_HARD_LIMIT);
+    expect_deep_trees_compared(LOW_SOFT_LIMIT, ROOMY_HARD_LIMIT, 0);
 }
 
 TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
@@ -239,7 +248,7 @@ TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMiss
 }
 
 TEST(TreeDeeperThanHardFileLimit, IsWalkedToTheBottom) {
-    expect_deep_trees_compared(LOW_HARD_LIMIT, LOW_HARD_LIMIT);
+    expect_deep_trees_compared(LOW_HARD_LIMIT, LOW_HARD_LIMIT, BIG_DIRECTORY_FILES);
 }
 
 TEST(PathLongerThanPathMax, InSourceTreeEndsTheScanNamingTheFile) {
