@@ -65,9 +65,6 @@ unsigned read_ahead_threads(const std::string& root) {
 struct DirectoryReadAhead::Directory {
     enum class State { left_to_walk, reading, read, failed };
 
-    Directory(std::string path_, std::size_t prefix_length_)
-        : path(std::move(path_)), prefix_length(prefix_length_) {}
-
     // Its path as the walk names it, whose first `prefix_length` bytes the
     // paths of its entries begin with.
     std::string path;
@@ -200,20 +197,21 @@ DirectoryReadAhead::Directory& DirectoryReadAhead::add_child(Directory& parent) 
 }
 
 // Hands the first of `candidates` over to the walk as its innermost
-// directory, once it is read: the walk reads it itself, opened with
-// `open_flags`, where no thread has, and waits for the thread that reads it
-// otherwise. nullopt when it could not be read.
+// directory, once it is read: the walk waits for the thread that reads it,
+// and reads it itself, opened with `open_flags`, where it is left to the
+// walk (not begun, or given up by a thread for the bound before the walk
+// waited for it). nullopt when it could not be read.
 std::optional<TakenDirectory> DirectoryReadAhead::take(std::unique_lock<std::mutex>& lock,
                                                        Directories& candidates, int open_flags) {
     Directory& directory = *candidates.front();
     directory.needed = true;
+    changed_.wait(lock, [&] { return directory.state != Directory::State::reading; });
     if (directory.state == Directory::State::left_to_walk) {
         directory.state = Directory::State::reading;
         lock.unlock();
         read(directory, open_flags);
         lock.lock();
     }
-    changed_.wait(lock, [&] { return directory.state != Directory::State::reading; });
     --directories_ahead_;
     bytes_ahead_ -= directory.counted;
     levels_.push_back(std::move(candidates.front()));
