@@ -1,5 +1,6 @@
 // The walk of the source tree, one open directory per level as far as the
-// limit on open files allows, and its failure messages.
+// limit on open files allows, with directories read ahead where the tree is
+// served from elsewhere, and its failure messages.
 #include "tree_scan.h"
 
 #include <dirent.h>
@@ -17,19 +18,13 @@
 #include <system_error>
 
 #include "column_fit.h"
+#include "directory_read_ahead.h"
 #include "directory_reader.h"
 #include "file_status.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// How the root is opened: through a link, if it is one.
-constexpr int ROOT_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-// How a directory below the root is opened: by its name in the directory
-// above it, or by its path once the directory above it is closed, never
-// through a link that has taken its place.
-constexpr int SUBDIRECTORY_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // Ends the scan because `root` cannot be walked at all.
 [[noreturn]] void fail_to_open_root(const std::string& root, const std::error_code& error) {
@@ -65,10 +60,12 @@ struct DirectoryLevel {
 
 // The walk under way: one directory for every level from the root down to the
 // directory being read, the outermost ones closed where the limit on open
-// files did not allow all of them open at once, and the path of the entry
-// visited last.
+// files did not allow all of them open at once or read ahead in full, and
+// the path of the entry visited last.
 struct Walk {
     const std::string& root;
+    // What reads directories ahead, where any does.
+    DirectoryReadAhead* read_ahead;
     std::vector<DirectoryLevel> directories;
     std::string path;
     // Length of the root with the separator that joins the names below it.
@@ -96,16 +93,20 @@ struct Walk {
     std::exit(1);
 }
 
+// The path of `directory`, one of the walk's, as typed for the root.
+std::string directory_path(const Walk& walk, const DirectoryLevel& directory) {
+    return &directory == &walk.directories.front() ? walk.root
+                                                   : walk.path.substr(0, directory.path_length);
+}
+
 // True when the innermost directory of the walk is still found at its path;
 // once it is not, no lookup by path finds any of its entries.
 bool innermost_directory_in_place(const Walk& walk) {
     const DirectoryLevel& directory = walk.directories.back();
-    const std::string path =
-        walk.directories.size() == 1 ? walk.root : walk.path.substr(0, directory.path_length);
     struct stat opened;
     struct stat now;
-    return opened_status(directory.reader, opened) && ::stat(path.c_str(), &now) == 0 &&
-           same_file(opened, now);
+    return opened_status(directory.reader, opened) &&
+           ::stat(directory_path(walk, directory).c_str(), &now) == 0 && same_file(opened, now);
 }
 
 // Passes over the entry at `walk.path`, whose lookup failed with `error`,
@@ -188,7 +189,8 @@ bool close_outermost_directory(Walk& walk) {
     if (directory == walk.directories.end()) {
         return false;
     }
-    const std::error_code error = give_up_descriptor(directory->reader);
+    const std::error_code error =
+        give_up_descriptor(directory->reader, directory_path(walk, *directory));
     if (error) {
         // Named is the entry that the directory's reading went on after.
         if (directory + 1 != walk.directories.end()) {
@@ -211,10 +213,25 @@ int open_subdirectory(const Walk& walk, const char* name) {
     return ::openat(parent_fd, name, SUBDIRECTORY_OPEN_FLAGS);
 }
 
+// Makes `read`, a directory read ahead whose path is `path_length` bytes
+// long, the walk's new innermost one; false when there is none.
+bool take_over(Walk& walk, std::optional<TakenDirectory> read, std::size_t path_length) {
+    if (!read) {
+        return false;
+    }
+    walk.directories.push_back({std::move(read->reader), path_length, read->searchable});
+    return true;
+}
+
 // Opens the directory at `walk.path`, an entry of the innermost directory, as
 // the walk's new innermost one, closing outer ones while the limit on open
-// files allows no more; ends the scan when it cannot be opened.
+// files allows no more, unless it has been read ahead; ends the scan when it
+// cannot be opened.
 void enter_directory(Walk& walk, const char* name) {
+    if (walk.read_ahead != nullptr &&
+        take_over(walk, walk.read_ahead->enter(walk.path), walk.path.size())) {
+        return;
+    }
     int fd = open_subdirectory(walk, name);
     while (fd < 0 && (errno == EMFILE || errno == ENFILE) && close_outermost_directory(walk)) {
         fd = open_subdirectory(walk, name);
@@ -225,21 +242,53 @@ void enter_directory(Walk& walk, const char* name) {
     walk.directories.push_back({{fd}, walk.path.size()});
 }
 
+// Leaves the innermost directory, all of whose entries have been visited;
+// ends the scan when it left its path while they were read, which hid the
+// entries read after that.
+void leave_directory(Walk& walk) {
+    DirectoryLevel& directory = walk.directories.back();
+    const std::error_code moved = left_its_path(directory.reader, directory_path(walk, directory));
+    if (moved) {
+        fail_on_entry(walk, moved);
+    }
+    if (directory.reader.fd >= 0) {
+        ::close(directory.reader.fd);
+    }
+    walk.directories.pop_back();
+    if (walk.read_ahead != nullptr) {
+        walk.read_ahead->leave();
+    }
+}
+
+// Opens the root as the walk's first directory, or takes it over read ahead
+// in full; ends the scan when it cannot be opened.
+void enter_root(Walk& walk, std::size_t root_length) {
+    if (walk.read_ahead != nullptr &&
+        take_over(walk, walk.read_ahead->enter_root(walk.root, root_length), root_length)) {
+        return;
+    }
+    const int root_fd = ::open(walk.root.c_str(), ROOT_OPEN_FLAGS);
+    if (root_fd < 0) {
+        fail_to_open_root(walk.root, last_error());
+    }
+    walk.directories.push_back({{root_fd}, root_length});
+}
+
 }  // namespace
 
 std::vector<std::string> scan_directory(const std::string& root) {
     const std::set<std::string> excluded_directory_names = {
         "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery", "RECYCLER"};
 
-    const int root_fd = ::open(root.c_str(), ROOT_OPEN_FLAGS);
-    if (root_fd < 0) {
-        fail_to_open_root(root, last_error());
+    std::optional<DirectoryReadAhead> read_ahead;
+    if (const unsigned threads = read_ahead_threads(root)) {
+        read_ahead.emplace(excluded_directory_names, threads);
     }
     // A root that ends in "/" is joined to the names below it without a
     // second one.
     const std::size_t root_length = root.ends_with('/') ? root.size() - 1 : root.size();
-    Walk walk{root, {}, root, root_length + 1, {}};
-    walk.directories.push_back({{root_fd}, root_length});
+    Walk walk{root, read_ahead ? &*read_ahead : nullptr, {}, root, root_length + 1, {}};
+    enter_root(walk, root_length);
 
     std::vector<std::string> files;
     std::error_code error;
@@ -249,10 +298,7 @@ std::vector<std::string> scan_directory(const std::string& root) {
     }
     for (;;) {
         if (entry == nullptr) {
-            if (walk.directories.back().reader.fd >= 0) {
-                ::close(walk.directories.back().reader.fd);
-            }
-            walk.directories.pop_back();
+            leave_directory(walk);
             if (walk.directories.empty()) {
                 return files;
             }

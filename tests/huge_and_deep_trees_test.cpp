@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <optional>
+#include <random>
 #include <stdexcept>
 
 #include "fault_fs_mount.h"
@@ -29,6 +30,18 @@ constexpr int TREE_DEPTH = 100;
 constexpr unsigned long LOW_SOFT_LIMIT = 32;
 constexpr unsigned long ROOMY_HARD_LIMIT = 256;
 constexpr unsigned long LOW_HARD_LIMIT = 20;
+// Files beside the deep trees' chains: their entries take many reads, which
+// the walk must finish before it gives up the root's descriptor at the low
+// hard limit.
+constexpr int BIG_DIRECTORY_FILES = 4000;
+
+// A tree of so many directories, each below one made before it and taken at
+// random, and so many files spread over them at random; a chain deeper than
+// LOW_HARD_LIMIT hangs below one of them.
+constexpr int RANDOM_DIRECTORIES = 200;
+constexpr int RANDOM_FILES = 500;
+constexpr int RANDOM_TREE_CHAIN = 30;
+constexpr unsigned RANDOM_TREE_SEED = 21;
 
 // A directory name of 200 bytes; 25 of them make a path longer than PATH_MAX.
 const std::string LONG_NAME(200, 'x');
@@ -118,10 +131,12 @@ TEST(SparseFilesOverFourGiB, IdenticalOnesPassAndOneDifferingInItsLastByteIsFoun
 }
 
 // Runs over two trees alike, each with two chains of directories TREE_DEPTH
-// deep, under the limits on open files given, and expects every file found
-// in the order of the walk and reported identical. The walk's way back from
-// the first chain passes levels whose directories it may have had to close.
-void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_limit) {
+// deep and `root_files` files beside them, under the limits on open files
+// given, and expects every file found in the order of the walk and reported
+// identical. The walk's way back from the first chain passes levels whose
+// directories it may have had to close.
+void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_limit,
+                                int root_files) {
     TestDirectory dir;
     const fs::path one = dir / "one";
     const fs::path two = dir / "two";
@@ -129,6 +144,9 @@ void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_lim
         fs::create_directories(root);
         make_deep_tree(root, "d", TREE_DEPTH);
         make_deep_tree(root, "e", TREE_DEPTH);
+        for (int i = 0; i < root_files; ++i) {
+            write_file(root / std::to_string(i), "");
+        }
     }
 
     RunOptions options;
@@ -136,13 +154,13 @@ void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_lim
     options.open_files_hard_limit = hard_limit;
     const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
 
-    std::string out = announcement(2);
+    std::string out = announcement(root_files + 2);
     std::string log;
     std::size_t number = 0;
     for (const std::string& rel : listing_order(one)) {
         out += progress_line(++number, shortened(rel, PROGRESS_NAME_WIDTH)) +
                cleared_line(CLEAR_WIDTH);
-        log += shortened(rel, LOG_NAME_WIDTH) + " - OK\n";
+        log += right_aligned(shortened(rel, LOG_NAME_WIDTH), LOG_NAME_WIDTH) + " - OK\n";
     }
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, out + closing_lines(0, 0));
@@ -151,7 +169,7 @@ void expect_deep_trees_compared(unsigned long soft_limit, unsigned long hard_lim
 }
 
 TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
-    expect_deep_trees_compared(LOW_SOFT_LIMIT, ROOMY_HARD_LIMIT);
+    expect_deep_trees_compared(LOW_SOFT_LIMIT, ROOMY_HARD_LIMIT, 0);
 }
 
 TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
@@ -185,6 +203,62 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
             EXPECT_TRUE(run.out.ends_with(closing_lines(0, 0))) << run.out;
             EXPECT_EQ(run.status, 0);
         }
+    }
+}
+
+// A random tree below `root` (see RANDOM_DIRECTORIES), with a "lost+found"
+// that may not be read; returns its directories, the root first.
+std::vector<fs::path> make_random_tree(const fs::path& root) {
+    std::mt19937 random(RANDOM_TREE_SEED);
+    std::vector<fs::path> directories = {root};
+    fs::create_directories(root);
+    for (int i = 0; i < RANDOM_DIRECTORIES; ++i) {
+        directories.push_back(directories[random() % directories.size()] / std::to_string(i));
+        fs::create_directory(directories.back());
+    }
+    for (int i = 0; i < RANDOM_FILES; ++i) {
+        write_file(directories[random() % directories.size()] / (std::to_string(i) + ".txt"), "");
+    }
+    make_deep_tree(directories[random() % directories.size()], "c", RANDOM_TREE_CHAIN);
+    const fs::path excluded = directories[random() % directories.size()] / "lost+found";
+    write_file(excluded / "hidden", "");
+    fs::permissions(excluded, fs::perms::none);
+    return directories;
+}
+
+TEST(FewOpenFilesAllowed, TreeBehindFuseIsWalkedInTheOrderAndToTheFailureOfTheLocalWalk) {
+    // Behind FUSE, directories are read ahead several at a time; on a drive
+    // of this machine the walk reads one at a time. Both trees are the same.
+    if (!fault_fs_unavailable().empty()) {
+        GTEST_SKIP() << fault_fs_unavailable();
+    }
+    TestDirectory dir;
+    const std::vector<fs::path> directories = make_random_tree(dir / "trees" / "one");
+    const FaultFsMount mount(dir / "trees", dir / "mnt", {"--cache-ms=0"});
+    RunOptions options;
+    options.open_files_soft_limit = LOW_HARD_LIMIT;
+    options.open_files_hard_limit = LOW_HARD_LIMIT;
+    for (const bool unreadable : {false, true}) {
+        SCOPED_TRACE(unreadable ? "two directories unreadable" : "all readable");
+        if (unreadable) {
+            // The walk fails at the first of them that it meets.
+            fs::permissions(directories[RANDOM_DIRECTORIES / 2], fs::perms::none);
+            fs::permissions(directories[RANDOM_DIRECTORIES], fs::perms::none);
+            options.unprivileged = true;
+        }
+        const RunResult local =
+            run_trelvik(dir, {dir / "trees" / "one", dir / "trees" / "one"}, options);
+        const RunResult served =
+            run_trelvik(dir, {dir / "mnt" / "one", dir / "mnt" / "one"}, options);
+
+        EXPECT_EQ(local.err.empty(), !unreadable) << local.err;
+        std::string err = local.err;
+        if (unreadable) {
+            err.replace(err.find("trees"), std::string("trees").size(), "mnt");
+        }
+        EXPECT_EQ(served.err, err);
+        EXPECT_EQ(served.out, local.out);
+        EXPECT_EQ(served.status, local.status);
     }
 }
 
@@ -239,7 +313,7 @@ TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMiss
 }
 
 TEST(TreeDeeperThanHardFileLimit, IsWalkedToTheBottom) {
-    expect_deep_trees_compared(LOW_HARD_LIMIT, LOW_HARD_LIMIT);
+    expect_deep_trees_compared(LOW_HARD_LIMIT, LOW_HARD_LIMIT, BIG_DIRECTORY_FILES);
 }
 
 TEST(PathLongerThanPathMax, InSourceTreeEndsTheScanNamingTheFile) {

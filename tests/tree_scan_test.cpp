@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -63,26 +64,39 @@ std::string root_failure(const std::string& root, const std::string& description
     return "FEHLER beim Durchsuchen des Verzeichnisses: '" + root + "' (" + description + ")\n\n";
 }
 
-// For a child process: moves the directory `from` to `to` the moment the
-// scan of `root` opens it, before the opening returns, and writes the sorted
-// list of the scan as print_scan_and_exit does.
-[[noreturn]] void print_scan_moving_on_open_and_exit(const std::string& root, const fs::path& from,
-                                                     const fs::path& to) {
+// A change that a test makes to the tree while the scan is under way: when
+// the scan has asked for the `nth` time to open the directory `watched` or to
+// read its entries (`event` FAN_OPEN_PERM or FAN_ACCESS_PERM), `change` is
+// made before the system does what was asked.
+struct ChangeDuringScan {
+    fs::path watched;
+    std::uint64_t event;
+    int nth;
+    std::function<void()> change;
+};
+
+// For a child process: makes `change` during the scan of `root` and writes
+// the sorted list of the scan as print_scan_and_exit does.
+[[noreturn]] void print_scan_changing_and_exit(const std::string& root,
+                                               const ChangeDuringScan& change) {
     const int group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
-    if (group < 0 || ::fanotify_mark(group, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
-                                     from.c_str()) != 0) {
+    if (group < 0 || ::fanotify_mark(group, FAN_MARK_ADD, change.event | FAN_ONDIR, AT_FDCWD,
+                                     change.watched.c_str()) != 0) {
         std::_Exit(97);
     }
-    std::thread([group, from, to] {
-        fanotify_event_metadata opening;
-        if (::read(group, &opening, sizeof opening) != sizeof opening) {
-            std::_Exit(96);
+    std::thread([group, change] {
+        fanotify_event_metadata asked;
+        for (int count = 1; ::read(group, &asked, sizeof asked) == sizeof asked; ++count) {
+            if (count == change.nth) {
+                change.change();
+            }
+            const fanotify_response allow = {asked.fd, FAN_ALLOW};
+            if (::write(group, &allow, sizeof allow) != sizeof allow) {
+                std::_Exit(95);
+            }
+            ::close(asked.fd);
         }
-        fs::rename(from, to);
-        const fanotify_response allow = {opening.fd, FAN_ALLOW};
-        if (::write(group, &allow, sizeof allow) != sizeof allow) {
-            std::_Exit(95);
-        }
+        std::_Exit(96);
     }).detach();
     print_scan_and_exit(root);
 }
@@ -278,14 +292,61 @@ TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
         ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub/file\"")));
 }
 
-TEST(ScanFailure, DirectoryMovedOnceOpenedEndsTheScanNamingItsFirstFile) {
+TEST(ScanFailure, DirectoryMovedOrSwappedForALinkWhileWalkedEndsTheScanButOneRemovedDoesNot) {
     require_root("fanotify's permission events");
-    TestDirectory dir;
-    write_file(dir / "root/moved/file", "1");
-    const std::string root = (dir / "root").string();
-    EXPECT_EXIT(print_scan_moving_on_open_and_exit(root, dir / "root/moved", dir / "root/away"),
-                ExitedWithCode(1),
-                Eq(access_failure("\"" + root + "/moved/file\"", "No such file or directory")));
+    // So many files that their entries take three reads.
+    constexpr int BIG_DIRECTORY_FILES = 1500;
+    const std::string absent = "No such file or directory";
+    for (const std::string what : {"moved once opened", "moved at a later read of its entries",
+                                   "removed once opened", "swapped for a link"}) {
+        SCOPED_TRACE(what);
+        TestDirectory dir;
+        const fs::path root = dir / "root";
+        const auto move_away = [&dir](const fs::path& directory) {
+            return [&dir, directory] { fs::rename(directory, dir / "away"); };
+        };
+        ChangeDuringScan change;
+        int status = 1;
+        std::string message;
+        if (what == "moved once opened") {
+            write_file(root / "moved/file", "1");
+            change = {root / "moved", FAN_OPEN_PERM, 1, move_away(root / "moved")};
+            message = access_failure("\"" + root.string() + "/moved/file\"", absent);
+        } else if (what == "moved at a later read of its entries") {
+            for (int i = 0; i < BIG_DIRECTORY_FILES; ++i) {
+                write_file(root / "big" / std::to_string(i), "");
+            }
+            change = {root / "big", FAN_ACCESS_PERM, 2, move_away(root / "big")};
+            // Its last entry is visited before its end is met.
+            message = access_failure("\"" + root.string() + "/" + listing_order(root).back() + "\"",
+                                     absent);
+        } else if (what == "removed once opened") {
+            write_file(root / "kept", "1");
+            write_file(root / "gone/file", "2");
+            // Removed by name: listing it would wait for the scan's own opening.
+            change = {root / "gone", FAN_OPEN_PERM, 1, [&] {
+                          fs::remove(root / "gone/file");
+                          fs::remove(root / "gone");
+                      }};
+            status = 0;
+            message = "kept\n";
+        } else {
+            // Once the first of two directories is opened, the second one is
+            // swapped for a link to a directory outside the tree.
+            write_file(root / "a/file", "1");
+            write_file(root / "b/file", "2");
+            write_file(dir / "outside/file", "3");
+            const fs::path first = root / listing_order(root)[0].substr(0, 1);
+            const fs::path second = root / (first.filename() == "a" ? "b" : "a");
+            change = {first, FAN_OPEN_PERM, 1, [&dir, second] {
+                          fs::remove_all(second);
+                          fs::create_directory_symlink(dir / "outside", second);
+                      }};
+            message = access_failure("\"" + second.string() + "\"", "Not a directory");
+        }
+        EXPECT_EXIT(print_scan_changing_and_exit(root.string(), change), ExitedWithCode(status),
+                    Eq(message));
+    }
 }
 
 TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {
