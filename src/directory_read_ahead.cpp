@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 
 #include "file_systems.h"
@@ -200,7 +201,8 @@ DirectoryReadAhead::Directory& DirectoryReadAhead::add_child(Directory& parent) 
 // directory, once it is read: the walk waits for the thread that reads it,
 // and reads it itself, opened with `open_flags`, where it is left to the
 // walk (not begun, or given up by a thread for the bound before the walk
-// waited for it). nullopt when it could not be read.
+// waited for it). nullopt when it could not be read, or is too deep to be
+// read ahead.
 std::optional<TakenDirectory> DirectoryReadAhead::take(std::unique_lock<std::mutex>& lock,
                                                        Directories& candidates, int open_flags) {
     Directory& directory = *candidates.front();
@@ -217,7 +219,7 @@ std::optional<TakenDirectory> DirectoryReadAhead::take(std::unique_lock<std::mut
     levels_.push_back(std::move(candidates.front()));
     candidates.pop_front();
     changed_.notify_all();
-    if (directory.state == Directory::State::failed) {
+    if (directory.state != Directory::State::read) {
         levels_.back().reset();
         return std::nullopt;
     }
@@ -227,17 +229,20 @@ std::optional<TakenDirectory> DirectoryReadAhead::take(std::unique_lock<std::mut
 // Reads all entries of `directory`, opened with `open_flags`, notes its
 // subdirectories and closes it. A directory that cannot be read, or whose
 // entries would go beyond the bound while the walk does not wait for it, is
-// dropped with what was read of it.
+// dropped with what was read of it. One whose subdirectories could be too
+// deep to be opened by their paths is left to the walk, which keeps it open
+// to open them from.
 void DirectoryReadAhead::read(Directory& directory, int open_flags) {
     using State = Directory::State;
     DirectoryReader& reader = directory.reader;
-    reader.fd = ::open(directory.path.c_str(), open_flags);
+    const bool children_reachable = directory.path.size() + 1 + NAME_MAX < PATH_MAX;
+    reader.fd = children_reachable ? ::open(directory.path.c_str(), open_flags) : -1;
     std::error_code error;
     bool within_bound = true;
     while (reader.fd >= 0 && within_bound && read_more_entries(reader, error)) {
         within_bound = count_entries(directory);
     }
-    State outcome = State::failed;
+    State outcome = children_reachable ? State::failed : State::left_to_walk;
     if (reader.fd >= 0 && !error) {
         if (!within_bound) {
             outcome = State::left_to_walk;
