@@ -3,14 +3,13 @@
 #include "directory_read_ahead.h"
 
 #include <dirent.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 
 #include "file_systems.h"
+#include "start_up.h"
 
 namespace {
 
@@ -26,29 +25,6 @@ constexpr unsigned long WALK_DESCRIPTORS = 2;
 // bound is left to the walk to read.
 constexpr std::size_t MAX_DIRECTORIES_AHEAD = 256;
 constexpr std::size_t MAX_BYTES_AHEAD = 4 * 1024 * 1024;
-
-// Descriptors that the process may still open: the numbers below its limit
-// on open files that no open file takes, as /proc lists them; 0 when that
-// cannot be told.
-unsigned long free_descriptors() {
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return 0;
-    }
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (listing == nullptr) {
-        return 0;
-    }
-    // The listing's own descriptor is counted too.
-    unsigned long taken = 0;
-    while (const struct dirent* entry = ::readdir(listing)) {
-        char* end = nullptr;
-        const unsigned long fd = std::strtoul(entry->d_name, &end, 10);
-        taken += end != entry->d_name && *end == '\0' && fd < limit.rlim_cur;
-    }
-    ::closedir(listing);
-    return limit.rlim_cur > taken ? limit.rlim_cur - taken : 0;
-}
 
 }  // namespace
 
