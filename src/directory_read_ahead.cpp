@@ -16,7 +16,7 @@ namespace {
 // Threads that read ahead at most: each keeps one request of a file system
 // served from elsewhere in flight, which is what such file systems serve
 // several of at once.
-constexpr unsigned MAX_THREADS = 16;
+constexpr unsigned MAX_THREADS = 32;
 // Descriptors left to the walk beside those of the threads: one to read a
 // directory with, and one to spare.
 constexpr unsigned long WALK_DESCRIPTORS = 2;
