@@ -1,5 +1,5 @@
-// Requests as system calls, and the rest of the look-ahead where files come
-// from memory.
+// Requests as system calls, and the fetcher's rest where files come from
+// memory.
 #include "plain_fetcher.h"
 
 #include <fcntl.h>
@@ -87,7 +87,7 @@ bool PlainFetcher::answer(const AnswerHandler& handle, bool) {
 }
 
 bool PlainFetcher::fetches_ahead() {
-    if (++asked_since_count_ == DRIVE_CHECK_INTERVAL) {
+    if (rest_ == Rest::allowed && ++asked_since_count_ == DRIVE_CHECK_INTERVAL) {
         const long blocks_read = blocks_read_from_drives();
         resting_ = blocks_read == blocks_read_;
         blocks_read_ = blocks_read;

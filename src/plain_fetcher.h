@@ -12,6 +12,11 @@
 
 class PlainFetcher : public Fetcher {
   public:
+    // Whether the fetcher may rest: not where a tree lies on a file system
+    // served from elsewhere, whose reads no count of the drives' blocks shows.
+    enum class Rest { allowed, never };
+    explicit PlainFetcher(Rest rest) : rest_(rest) {}
+
     void make(const Request& request) override;
     bool answer(const AnswerHandler& handle, bool wait_for_one) override;
     // False while whole stretches of files have come from memory, where
@@ -20,6 +25,7 @@ class PlainFetcher : public Fetcher {
     bool fetches_ahead() override;
 
   private:
+    Rest rest_;
     std::deque<std::pair<Request, int>> answers_{};
     // Calls of fetches_ahead since the program's reads from drives were last
     // counted, and that count.

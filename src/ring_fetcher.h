@@ -33,6 +33,6 @@ class RingFetcher : public Fetcher {
     // Where io_uring has failed to carry out a request (no kernel worker
     // could be started for it, as under a limit on processes).
     bool failed_ = false;
-    PlainFetcher plain_{};
+    PlainFetcher plain_{PlainFetcher::Rest::never};
     std::unique_ptr<RequestQueue> queue_;
 };
