@@ -139,4 +139,29 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
     }
 }
 
+TEST_F(FaultyDrive, ProcessLimitThatLeavesNoRoomForKernelWorkersChangesNoOutcome) {
+    // At the limit, as in a container at its limit on process ids, io_uring
+    // can start no worker, and cancels every request that needs one.
+    const std::vector<std::string> order = add_files({"a", "b", "c", "d", "e"});
+    for (const bool one_differs : {false, true}) {
+        SCOPED_TRACE(one_differs ? "one file differs" : "all identical");
+        if (one_differs) {
+            write_file(copy / order[2], std::string(FILE_SIZE, '!'));
+        }
+        const FaultFsMount mount(copy, mount_point);
+        RunOptions run_options = options(false);
+        run_options.processes_limit = 1;
+        const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
+        std::string log;
+        for (const std::string& name : order) {
+            log +=
+                log_line(name, one_differs && name == order[2] ? " - ACHTUNG!!! NICHT identisch!!!"
+                                                               : " - OK");
+        }
+        EXPECT_EQ(run.log, log);
+        EXPECT_TRUE(run.out.ends_with(closing_lines(one_differs, 0))) << run.out;
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
 }  // namespace

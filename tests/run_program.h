@@ -48,6 +48,11 @@ struct RunOptions {
     // io_uring cannot be set up (ENOSYS), as under a container's filter of
     // system calls.
     bool without_io_uring = false;
+    // Limit on the processes of the program's user (RLIMIT_NPROC), as in a
+    // container at its limit on process ids; 0 for none. With a limit the
+    // program runs as a user of its own, not root, whom no other process on
+    // the machine counts against it.
+    unsigned long processes_limit = 0;
 };
 
 struct RunResult {
