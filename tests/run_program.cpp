@@ -90,6 +90,9 @@ bool refuse_io_uring() {
         ::setsid();
         ::ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
     }
+    for (int k = 0; k < options.inherited_descriptors; ++k) {
+        ::dup(null_fd);
+    }
     if (options.open_files_soft_limit != 0 || options.open_files_hard_limit != 0) {
         struct rlimit limit;
         ::getrlimit(RLIMIT_NOFILE, &limit);

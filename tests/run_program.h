@@ -45,6 +45,9 @@ struct RunOptions {
     // before it starts; 0 keeps the limit it would inherit.
     unsigned long open_files_soft_limit = 0;
     unsigned long open_files_hard_limit = 0;
+    // Descriptors that the program inherits open, besides its standard
+    // streams, as from a shell that holds some open.
+    int inherited_descriptors = 0;
     // io_uring cannot be set up (ENOSYS), as under a container's filter of
     // system calls.
     bool without_io_uring = false;
