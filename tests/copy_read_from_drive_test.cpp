@@ -31,6 +31,10 @@ constexpr std::size_t COPY_SIZE = 200000;
 const std::string GARBLED = "GARBLED!";
 // Size and alignment of a read that bypasses the page cache.
 constexpr std::size_t DIRECT_READ_SIZE = 4096;
+// An NTFS file system made in an image file, and the status of a shell whose
+// command was not found.
+constexpr std::uintmax_t NTFS_IMAGE_SIZE = 8 << 20;
+constexpr int COMMAND_NOT_FOUND = 127;
 // A tmpfs mounted for a test: room for the image, or for a few copies.
 constexpr char TMPFS_OPTIONS[] = "size=8m";
 // Said on standard error after the summary.
@@ -243,6 +247,45 @@ TEST_F(CopyOnLoopDevice, CopyOnTheDriveAfterCopiesOnTmpfsIsReadFromTheDrive) {
     const RunResult run = run_trelvik(dir, arguments());
 
     EXPECT_TRUE(run.out.ends_with(differing_line(right_aligned(order[3], RESULT_NAME_WIDTH)) +
+                                  closing_lines(1, 0)))
+        << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(CopyOnLoopDevice, CopyOnAnNtfsDriveBelowTheCopyGarbledThereIsReportedAsDifferent) {
+    // ntfs-3g reads the files it serves through the pages of its block
+    // device, which dropping a copy's own pages does not reach. Its drive is
+    // mounted below directory 2, next to a.bin on ext4.
+    const fs::path ntfs = copy / "ntfs";
+    const fs::path ntfs_image = dir / "ntfs-image";
+    fs::create_directory(ntfs);
+    write_file(ntfs_image, "");
+    fs::resize_file(ntfs_image, NTFS_IMAGE_SIZE);
+    const int made =
+        std::system(("mkntfs -q -F -f " + ntfs_image.string() + " >/dev/null 2>&1").c_str());
+    if (WIFEXITED(made) && WEXITSTATUS(made) == COMMAND_NOT_FOUND) {
+        GTEST_SKIP() << "mkntfs (ntfs-3g) is not installed";
+    }
+    ASSERT_EQ(made, 0);
+    ASSERT_EQ(
+        std::system(
+            ("mount -t ntfs-3g -o loop " + ntfs_image.string() + " " + ntfs.string()).c_str()),
+        0);
+    mounts.push_back(ntfs);
+    write_file(source / "ntfs" / "a.bin", contents);
+    write_file(ntfs / "a.bin", contents);
+    // Written out through ntfs-3g and its device, then garbled in the image.
+    const int fd = ::open((ntfs / "a.bin").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(fd >= 0 && ::fsync(fd) == 0 && ::syncfs(fd) == 0);
+    ::close(fd);
+    const std::size_t place = read_file(ntfs_image).find(contents.substr(0, DIRECT_READ_SIZE));
+    ASSERT_NE(place, std::string::npos) << "the copy is not in the image";
+    std::string garbled = GARBLED;
+    transfer_at(ntfs_image, O_WRONLY, garbled.data(), garbled.size(), static_cast<off_t>(place));
+
+    const RunResult run = run_trelvik(dir, arguments());
+
+    EXPECT_TRUE(run.out.ends_with(differing_line(right_aligned("ntfs/a.bin", RESULT_NAME_WIDTH)) +
                                   closing_lines(1, 0)))
         << run.out;
     EXPECT_EQ(run.status, 0);
