@@ -209,11 +209,15 @@ void ask_again(FileAhead& file, Fetcher& fetcher) {
 }
 
 bool still_stands(const FileAhead& file) {
+    // Against the status asked before the open, not that of the descriptor:
+    // a file system that numbers its files by path (sshfs) answers the status
+    // of an open file with that of whatever its path names now, so a file
+    // replaced between the open and that status would seem unchanged.
     for (const PreparedSide& side : file.side) {
         if (side.again_error != side.error) {
             return false;
         }
-        if (side.error == 0 && !unchanged(side.fd >= 0 ? side.opened : side.status, side.again)) {
+        if (side.error == 0 && !unchanged(side.status, side.again)) {
             return false;
         }
     }

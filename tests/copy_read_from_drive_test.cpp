@@ -18,6 +18,7 @@
 #include <optional>
 #include <random>
 
+#include "fault_fs_mount.h"
 #include "loop_mount.h"
 #include "run_program.h"
 
@@ -30,6 +31,10 @@ constexpr std::size_t COPY_SIZE = 200000;
 const std::string GARBLED = "GARBLED!";
 // Size and alignment of a read that bypasses the page cache.
 constexpr std::size_t DIRECT_READ_SIZE = 4096;
+// An NTFS file system made in an image file, and the status of a shell whose
+// command was not found.
+constexpr std::uintmax_t NTFS_IMAGE_SIZE = 8 << 20;
+constexpr int COMMAND_NOT_FOUND = 127;
 // A tmpfs mounted for a test: room for the image, or for a few copies.
 constexpr char TMPFS_OPTIONS[] = "size=8m";
 // Said on standard error after the summary.
@@ -160,26 +165,41 @@ class CopyOnLoopDevice : public testing::Test {
 };
 
 TEST_F(CopyOnLoopDevice, SyncedCopiesWhoseDriveGarblesThemAreReportedAsDifferent) {
-    // Each copy is read from the drive, not only the first one.
+    // Each copy is read from the drive, not only the first one; with the
+    // source on this machine's drive, and behind FUSE, where both are read
+    // through io_uring.
     add_file("b.bin");
     const std::vector<std::string> order = listing_order(source);
-    for (const std::string& rel : order) {
-        garble_on_drive(copy / rel);
-    }
+    for (const bool served_source : {false, true}) {
+        SCOPED_TRACE(served_source ? "source behind FUSE" : "source on a local drive");
+        if (served_source && !fault_fs_unavailable().empty()) {
+            GTEST_SKIP() << fault_fs_unavailable();
+        }
+        std::optional<FaultFsMount> mount;
+        if (served_source) {
+            mount.emplace(source, dir / "served");
+        }
+        // Written anew, as the run before left the garbled bytes in memory.
+        for (const std::string& rel : order) {
+            write_file(copy / rel, contents);
+            garble_on_drive(copy / rel);
+        }
 
-    const RunResult run = run_trelvik(dir, arguments());
+        const RunResult run = run_trelvik(
+            dir, {served_source ? (dir / "served").string() : source.string(), copy.string()});
 
-    std::string out = announcement(2);
-    std::string log;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        out += progress_line(k + 1, order[k]) + cleared_line(CLEAR_WIDTH) +
-               differing_line(right_aligned(order[k], RESULT_NAME_WIDTH));
-        log += right_aligned(order[k], LOG_NAME_WIDTH) + " - ACHTUNG!!! NICHT identisch!!!\n";
+        std::string out = announcement(2);
+        std::string log;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            out += progress_line(k + 1, order[k]) + cleared_line(CLEAR_WIDTH) +
+                   differing_line(right_aligned(order[k], RESULT_NAME_WIDTH));
+            log += right_aligned(order[k], LOG_NAME_WIDTH) + " - ACHTUNG!!! NICHT identisch!!!\n";
+        }
+        EXPECT_EQ(run.out, out + closing_lines(2, 0));
+        EXPECT_EQ(run.log, log);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 0);
     }
-    EXPECT_EQ(run.out, out + closing_lines(2, 0));
-    EXPECT_EQ(run.log, log);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
 }
 
 TEST_F(CopyOnLoopDevice, CopyRewrittenWithItsTimeSetBackAfterItWasOpenedAheadIsReadFromTheDrive) {
@@ -227,6 +247,45 @@ TEST_F(CopyOnLoopDevice, CopyOnTheDriveAfterCopiesOnTmpfsIsReadFromTheDrive) {
     const RunResult run = run_trelvik(dir, arguments());
 
     EXPECT_TRUE(run.out.ends_with(differing_line(right_aligned(order[3], RESULT_NAME_WIDTH)) +
+                                  closing_lines(1, 0)))
+        << run.out;
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(CopyOnLoopDevice, CopyOnAnNtfsDriveBelowTheCopyGarbledThereIsReportedAsDifferent) {
+    // ntfs-3g reads the files it serves through the pages of its block
+    // device, which dropping a copy's own pages does not reach. Its drive is
+    // mounted below directory 2, next to a.bin on ext4.
+    const fs::path ntfs = copy / "ntfs";
+    const fs::path ntfs_image = dir / "ntfs-image";
+    fs::create_directory(ntfs);
+    write_file(ntfs_image, "");
+    fs::resize_file(ntfs_image, NTFS_IMAGE_SIZE);
+    const int made =
+        std::system(("mkntfs -q -F -f " + ntfs_image.string() + " >/dev/null 2>&1").c_str());
+    if (WIFEXITED(made) && WEXITSTATUS(made) == COMMAND_NOT_FOUND) {
+        GTEST_SKIP() << "mkntfs (ntfs-3g) is not installed";
+    }
+    ASSERT_EQ(made, 0);
+    ASSERT_EQ(
+        std::system(
+            ("mount -t ntfs-3g -o loop " + ntfs_image.string() + " " + ntfs.string()).c_str()),
+        0);
+    mounts.push_back(ntfs);
+    write_file(source / "ntfs" / "a.bin", contents);
+    write_file(ntfs / "a.bin", contents);
+    // Written out through ntfs-3g and its device, then garbled in the image.
+    const int fd = ::open((ntfs / "a.bin").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(fd >= 0 && ::fsync(fd) == 0 && ::syncfs(fd) == 0);
+    ::close(fd);
+    const std::size_t place = read_file(ntfs_image).find(contents.substr(0, DIRECT_READ_SIZE));
+    ASSERT_NE(place, std::string::npos) << "the copy is not in the image";
+    std::string garbled = GARBLED;
+    transfer_at(ntfs_image, O_WRONLY, garbled.data(), garbled.size(), static_cast<off_t>(place));
+
+    const RunResult run = run_trelvik(dir, arguments());
+
+    EXPECT_TRUE(run.out.ends_with(differing_line(right_aligned("ntfs/a.bin", RESULT_NAME_WIDTH)) +
                                   closing_lines(1, 0)))
         << run.out;
     EXPECT_EQ(run.status, 0);

@@ -5,6 +5,8 @@
 //   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until the end; EINTR on a signal
 //                           (--hang-read makes the kernel read ahead synchronously)
 //   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
+//   --ino-by-path  number each file by a hash of its path, as sshfs does: a file that takes
+//                 another's place keeps its number
 //   --max-background=N  let the kernel have N requests in the background (its read-ahead) out
 //                 at once, and N before it counts as congested; by default its own limits, 12 and 9
 //   --stats=FILE  write at exit what was served, a line "name value" each: requests,
@@ -31,6 +33,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -71,6 +74,7 @@ struct Options {
     unsigned max_background = 0;
     double cache_seconds = DEFAULT_CACHE_MS / MS_PER_SECOND;
     std::string stats_file;
+    bool ino_by_path = false;
 };
 
 // The paths, relative to the source, that the kernel knows by node id. A node
@@ -211,7 +215,13 @@ int status_of(const FaultFs& fs, const std::string& path, struct stat& status) {
     if (fs.options.eio_stat.contains(path)) {
         return EIO;
     }
-    return ::fstatat(fs.source_fd, at(path), &status, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (::fstatat(fs.source_fd, at(path), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    if (fs.options.ino_by_path) {
+        status.st_ino = std::hash<std::string>{}(path) | 1;
+    }
+    return 0;
 }
 
 void fault_init(void* userdata, fuse_conn_info* connection) {
@@ -462,6 +472,8 @@ bool parse_command_line(int argc, char** argv, Options& options) {
         const std::string_view argument = argv[i];
         if (!argument.starts_with("--")) {
             operands.emplace_back(argument);
+        } else if (argument == "--ino-by-path") {
+            options.ino_by_path = true;
         } else if (!parse_option(argument, options)) {
             std::fprintf(stderr, "trelvik_fault_fs: unknown or malformed option %s\n", argv[i]);
             return false;

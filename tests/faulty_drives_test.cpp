@@ -15,6 +15,8 @@ namespace {
 // Far bigger than the first block, which the reading engine reads ahead.
 constexpr std::size_t FILE_SIZE = 2 << 20;
 constexpr auto RUN_TIMEOUT = 5s;
+// The size of the blocks that the program compares, and reads first.
+constexpr std::size_t ONE_BLOCK = 64 << 10;
 
 std::string blanked_progress_line(std::size_t number, const std::string& name) {
     return progress_line(number, name) + cleared_line(CLEAR_WIDTH);
@@ -136,6 +138,56 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
                                    ? ""
                                    : log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!"));
         }
+    }
+}
+
+TEST_F(FaultyDrive, CopyServedFromElsewhereIsComparedWhateverItsSizeAndPlace) {
+    // In the order of the walk: a small file whose copy differs in its last
+    // byte, with no pause before it, so that nothing but the first bytes read
+    // ahead tell; a file of exactly one block; and a copy of another size,
+    // whose open would never return, as it must not be opened.
+    const std::vector<std::string> order = add_files({"a", "b", "c"});
+    write_file(source / order[0], "123456789");
+    write_file(copy / order[0], "123456780");
+    write_file(source / order[1], std::string(ONE_BLOCK, 'x'));
+    write_file(copy / order[1], std::string(ONE_BLOCK, 'x'));
+    write_file(copy / order[2], "longer");
+    const FaultFsMount mount(copy, mount_point, {"--hang-open=" + order[2]});
+    const RunResult run = run_trelvik(dir, {source, mount_point}, options(false));
+    EXPECT_EQ(run.out, announcement(3) + progress_line(1, order[0]) + cleared_line(CLEAR_WIDTH) +
+                           differing_line(right_aligned(order[0], RESULT_NAME_WIDTH)) +
+                           blanked_progress_line(2, order[1]) + progress_line(3, order[2]) +
+                           cleared_line(CLEAR_WIDTH) +
+                           differing_line(right_aligned(order[2], RESULT_NAME_WIDTH)) +
+                           closing_lines(2, 0));
+    EXPECT_EQ(run.log, log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!") +
+                           log_line(order[1], " - OK") +
+                           log_line(order[2], " - ACHTUNG!!! NICHT identisch!!!"));
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(FaultyDrive, ProcessLimitThatLeavesNoRoomForKernelWorkersChangesNoOutcome) {
+    // At the limit, as in a container at its limit on process ids, io_uring
+    // can start no worker, and cancels every request that needs one.
+    const std::vector<std::string> order = add_files({"a", "b", "c", "d", "e"});
+    for (const bool one_differs : {false, true}) {
+        SCOPED_TRACE(one_differs ? "one file differs" : "all identical");
+        if (one_differs) {
+            write_file(copy / order[2], std::string(FILE_SIZE, '!'));
+        }
+        const FaultFsMount mount(copy, mount_point);
+        RunOptions run_options = options(false);
+        run_options.processes_limit = 1;
+        const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
+        std::string log;
+        for (const std::string& name : order) {
+            log +=
+                log_line(name, one_differs && name == order[2] ? " - ACHTUNG!!! NICHT identisch!!!"
+                                                               : " - OK");
+        }
+        EXPECT_EQ(run.log, log);
+        EXPECT_TRUE(run.out.ends_with(closing_lines(one_differs, 0))) << run.out;
+        EXPECT_EQ(run.status, 0);
     }
 }
 

@@ -38,6 +38,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t NOBODY = 65534;
+// A run's own user is numbered after the test's process, from here on.
+constexpr uid_t FIRST_OWN_USER = 1 << 24;
 
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
@@ -88,6 +90,9 @@ bool refuse_io_uring() {
         ::setsid();
         ::ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
     }
+    for (int k = 0; k < options.inherited_descriptors; ++k) {
+        ::dup(null_fd);
+    }
     if (options.open_files_soft_limit != 0 || options.open_files_hard_limit != 0) {
         struct rlimit limit;
         ::getrlimit(RLIMIT_NOFILE, &limit);
@@ -103,6 +108,14 @@ bool refuse_io_uring() {
     }
     if (options.unprivileged) {
         become_nobody();
+    }
+    if (options.processes_limit != 0) {
+        const struct rlimit limit = {options.processes_limit, options.processes_limit};
+        const uid_t user = FIRST_OWN_USER + static_cast<uid_t>(::getppid());
+        if (::setrlimit(RLIMIT_NPROC, &limit) != 0 || ::setgroups(0, nullptr) != 0 ||
+            ::setgid(user) != 0 || ::setuid(user) != 0) {
+            ::_exit(126);
+        }
     }
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
         ::_exit(126);

@@ -45,9 +45,17 @@ struct RunOptions {
     // before it starts; 0 keeps the limit it would inherit.
     unsigned long open_files_soft_limit = 0;
     unsigned long open_files_hard_limit = 0;
+    // Descriptors that the program inherits open, besides its standard
+    // streams, as from a shell that holds some open.
+    int inherited_descriptors = 0;
     // io_uring cannot be set up (ENOSYS), as under a container's filter of
     // system calls.
     bool without_io_uring = false;
+    // Limit on the processes of the program's user (RLIMIT_NPROC), as in a
+    // container at its limit on process ids; 0 for none. With a limit the
+    // program runs as a user of its own, not root, whom no other process on
+    // the machine counts against it.
+    unsigned long processes_limit = 0;
 };
 
 struct RunResult {

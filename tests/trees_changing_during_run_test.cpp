@@ -1,8 +1,11 @@
 // End-to-end tests of trees that change while the run is under way, and of
 // the promise that the program itself never writes into either tree.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +55,94 @@ bool wait_until_opened(const fs::path& path) {
     }
     return false;
 }
+
+// Where a test's trees lie: on a drive of this machine, where they are read
+// by system calls; or behind FUSE, answering every lookup afresh and
+// numbering files by path as sshfs does, where they are read through
+// io_uring or, where it is refused, by system calls.
+struct Drive {
+    bool served;
+    bool without_io_uring;
+};
+constexpr Drive DRIVES[] = {{false, false}, {true, false}, {true, true}};
+
+// The directory that holds `dir`'s "trees" as `drive` serves them, mounted
+// into `mount` where served.
+fs::path trees_on(const Drive& drive, const TestDirectory& dir,
+                  std::optional<FaultFsMount>& mount) {
+    if (!drive.served) {
+        return dir / "trees";
+    }
+    mount.emplace(dir / "trees", dir / "mnt",
+                  std::vector<std::string>{"--cache-ms=0", "--ino-by-path"});
+    return dir / "mnt";
+}
+
+// Replaces `file` by one that holds other bytes of the same count.
+void replace_with_other_bytes(const TestDirectory& dir, const fs::path& file) {
+    write_file(dir / "new", "DATA");
+    fs::rename(dir / "new", file);
+}
+
+// A write lease on a file, held by a child process, as a file server holds
+// one for a client that has the file open: an open by another process breaks
+// it and waits until the holder lets go, which it does only when told.
+class LeaseHolder {
+  public:
+    // How long the holder waits for an open to break the lease.
+    static constexpr timespec WAIT_FOR_BREAK = {20, 0};
+
+    explicit LeaseHolder(const fs::path& file) {
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release_, O_CLOEXEC) != 0 ||
+            (pid_ = ::fork()) < 0) {
+            fail("lease holder");
+        }
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(release_[1]);
+            sigset_t broken;
+            sigemptyset(&broken);
+            sigaddset(&broken, SIGIO);
+            ::sigprocmask(SIG_BLOCK, &broken, nullptr);
+            const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            char held = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+            // Exits with 0 when the lease was broken, and let go when told.
+            ::_exit(::write(ready[1], &held, 1) == 1 && held &&
+                            ::sigtimedwait(&broken, nullptr, &WAIT_FOR_BREAK) >= 0 &&
+                            ::read(release_[0], &held, 1) == 1 &&
+                            ::fcntl(fd, F_SETLEASE, F_UNLCK) == 0
+                        ? 0
+                        : 1);
+        }
+        ::close(ready[1]);
+        ::close(release_[0]);
+        held_ = ::read(ready[0], &held_, 1) == 1 && held_;
+        ::close(ready[0]);
+    }
+    ~LeaseHolder() { was_broken(); }
+    LeaseHolder(const LeaseHolder&) = delete;
+    LeaseHolder& operator=(const LeaseHolder&) = delete;
+
+    bool holds() const { return held_; }
+    void let_go() { (void)!::write(release_[1], "", 1); }
+    // Waits for the holder; true when an open broke the lease before it was
+    // let go.
+    bool was_broken() {
+        if (pid_ > 0) {
+            ::close(release_[1]);
+            ::waitpid(pid_, &status_, 0);
+            pid_ = -1;
+        }
+        return status_ == 0;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int release_[2] = {-1, -1};
+    char held_ = 0;
+    int status_ = -1;
+};
 
 void make_sparse_file(const fs::path& path, std::uintmax_t size) {
     write_file(path, "");
@@ -108,12 +199,10 @@ TEST(FileChangedAfterScan, RemovedOrReplacedByNamedPipeEndsTheRunWithReadFailure
 }
 
 TEST(FileReplacedAfterItWasOpenedAhead, IsComparedAsItStandsNowOnALocalOrAServedDrive) {
-    // On a drive of this machine the look-ahead fetches ahead; behind FUSE,
-    // answering every lookup afresh as a network share may, the reading
-    // engine does.
-    for (const bool served : {false, true}) {
-        SCOPED_TRACE(served ? "served through FUSE" : "on a local drive");
-        if (served && !fault_fs_unavailable().empty()) {
+    for (const Drive& drive : DRIVES) {
+        SCOPED_TRACE(testing::Message() << "served " << drive.served << ", without io_uring "
+                                        << drive.without_io_uring);
+        if (drive.served && !fault_fs_unavailable().empty()) {
             GTEST_SKIP() << fault_fs_unavailable();
         }
         TestDirectory dir;
@@ -129,19 +218,15 @@ TEST(FileReplacedAfterItWasOpenedAhead, IsComparedAsItStandsNowOnALocalOrAServed
         write_file(two / order[1], "data");
         write_file(two / order[2], "data");
         std::optional<FaultFsMount> mount;
-        if (served) {
-            mount.emplace(dir / "trees", dir / "mnt", std::vector<std::string>{"--cache-ms=0"});
-        }
-        const fs::path trees = served ? dir / "mnt" : dir / "trees";
+        const fs::path trees = trees_on(drive, dir, mount);
         bool done = false;
         RunOptions options;
         options.timeout = SHORT_TIMEOUT;
+        options.without_io_uring = drive.without_io_uring;
         options.on_output = [&](const std::string& out) {
             if (!done && out.find("NICHT gefunden!") != std::string::npos) {
-                for (const fs::path& file : {one / order[1], two / order[2]}) {
-                    write_file(dir / "new", "DATA");
-                    fs::rename(dir / "new", file);
-                }
+                replace_with_other_bytes(dir, one / order[1]);
+                replace_with_other_bytes(dir, two / order[2]);
                 done = true;
             }
         };
@@ -154,6 +239,51 @@ TEST(FileReplacedAfterItWasOpenedAhead, IsComparedAsItStandsNowOnALocalOrAServed
                                differing_line(console_column(order[1])) +
                                progress_line(3, order[2]) + cleared_line(CLEAR_WIDTH) +
                                differing_line(console_column(order[2])) + closing_lines(2, 1));
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+TEST(FileUnderAWriteLease, IsComparedOnceItsHolderLetsGoAndAFileReplacedMeanwhileAsItStandsNow) {
+    for (const Drive& drive : DRIVES) {
+        SCOPED_TRACE(testing::Message() << "served " << drive.served << ", without io_uring "
+                                        << drive.without_io_uring);
+        if (drive.served && !fault_fs_unavailable().empty()) {
+            GTEST_SKIP() << fault_fs_unavailable();
+        }
+        TestDirectory dir;
+        for (const char* name : {"first", "second", "third"}) {
+            write_file(dir / "trees" / "one" / name, "data");
+            write_file(dir / "trees" / "two" / name, "data");
+        }
+        const std::vector<std::string> order = listing_order(dir / "trees" / "one");
+        std::optional<FaultFsMount> mount;
+        const fs::path trees = trees_on(drive, dir, mount);
+        // A child holds a write lease on the first source, as a file server
+        // does for a client that has it open; meanwhile the program opens the
+        // files after it, and the third one's copy is replaced.
+        LeaseHolder holder(trees / "one" / order[0]);
+        ASSERT_TRUE(holder.holds()) << "no write lease on " << trees / "one" / order[0];
+        bool replaced = false;
+        RunOptions options;
+        options.timeout = SHORT_TIMEOUT;
+        options.without_io_uring = drive.without_io_uring;
+        options.on_output = [&](const std::string& out) {
+            if (!replaced && out.find(progress_line(1, order[0])) != std::string::npos) {
+                replaced = wait_until_opened(trees / "two" / order[2]);
+                replace_with_other_bytes(dir, dir / "trees" / "two" / order[2]);
+                holder.let_go();
+            }
+        };
+        const RunResult run = run_trelvik(dir, {trees / "one", trees / "two"}, options);
+
+        EXPECT_TRUE(replaced) << "the program never opened the third file's copy";
+        EXPECT_TRUE(holder.was_broken()) << "no open broke the lease";
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.out, announcement(3) + progress_line(1, order[0]) +
+                               cleared_line(CLEAR_WIDTH) + progress_line(2, order[1]) +
+                               cleared_line(CLEAR_WIDTH) + progress_line(3, order[2]) +
+                               cleared_line(CLEAR_WIDTH) +
+                               differing_line(console_column(order[2])) + closing_lines(1, 0));
         EXPECT_EQ(run.status, 0);
     }
 }
