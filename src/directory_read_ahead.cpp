@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "file_systems.h"
+#include "helper_threads.h"
 #include "start_up.h"
 
 namespace {
@@ -65,9 +66,7 @@ struct DirectoryReadAhead::Directory {
 DirectoryReadAhead::DirectoryReadAhead(const std::set<std::string>& excluded_names,
                                        unsigned threads)
     : excluded_names_(excluded_names) {
-    for (unsigned i = 0; i < threads; ++i) {
-        threads_.emplace_back([this] { serve(); });
-    }
+    start_threads(threads_, threads, [this] { serve(); });
 }
 
 DirectoryReadAhead::~DirectoryReadAhead() {

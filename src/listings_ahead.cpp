@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "directory_reader.h"
+#include "helper_threads.h"
 
 namespace {
 
@@ -44,9 +45,7 @@ void list(const std::string& path) {
 ListingsAhead::ListingsAhead(const std::vector<std::string>& files, std::string prefix,
                              unsigned threads)
     : files_(files), prefix_(std::move(prefix)) {
-    for (unsigned thread = 0; thread < threads; ++thread) {
-        threads_.emplace_back([this] { serve(); });
-    }
+    start_threads(threads_, threads, [this] { serve(); });
 }
 
 ListingsAhead::~ListingsAhead() {

@@ -1,0 +1,13 @@
+// Starting the program's helper threads, which the system may refuse (under
+// a limit on processes): what they would have done is then done without
+// them, more slowly.
+#pragma once
+
+#include <functional>
+#include <thread>
+#include <vector>
+
+// Starts up to `count` threads that run `work`, into `threads`; fewer where
+// the system refuses to start more.
+void start_threads(std::vector<std::thread>& threads, unsigned count,
+                   const std::function<void()>& work);
