@@ -120,24 +120,27 @@ void FilesAhead::fill() {
 void FilesAhead::fetch(FileAhead& file, off_t to) {
     const auto size = static_cast<off_t>(file.side[SOURCE].status.stx_size);
     const off_t end = std::min(size, to);
-    while (file.fetched < end) {
-        const off_t count = std::min(FETCH_PIECE, end - file.fetched);
-        for (const int side : {SOURCE, COPY}) {
+    // One side's run after the other's: where both lie on one disk, it reads
+    // a long run of each file rather than seeking between them every piece.
+    for (const int side : {SOURCE, COPY}) {
+        for (off_t offset = file.fetched; offset < end; offset += FETCH_PIECE) {
             Request piece = request_for(file, Step::fetch, side);
             piece.fd = file.side[side].fd;
             piece.buffer = scratch_.get();
-            piece.count = static_cast<std::uint32_t>(count);
-            piece.offset = file.fetched;
+            piece.count = static_cast<std::uint32_t>(std::min(FETCH_PIECE, end - offset));
+            piece.offset = offset;
             fetcher_->make(piece);
         }
-        file.fetched += count;
     }
+    file.fetched = std::max(file.fetched, end);
 }
 
 void FilesAhead::fetch_ahead() {
+    // Of the file being compared, a read-ahead turn more whenever the
+    // comparison comes within one turn of what has been asked for.
     FileAhead& at_hand = place_of(current_);
-    if (ready_and_open(at_hand)) {
-        fetch(at_hand, reached_ + 2 * READ_AHEAD_TURN);
+    if (ready_and_open(at_hand) && at_hand.fetched - reached_ < READ_AHEAD_TURN) {
+        fetch(at_hand, at_hand.fetched + READ_AHEAD_TURN);
     }
     // Of the files after it, the first read-ahead turn, in list order, as far
     // as BYTES_AHEAD allows.
