@@ -24,18 +24,6 @@ bool same_size_files(const FileAhead& file) {
            is_regular(copy.status) && source.status.stx_size == copy.status.stx_size;
 }
 
-// True when `now` shows the file that `before` showed, unchanged: every write
-// to a file changes its change time, which, unlike the modification time, no
-// program can set back. A file system that numbers its files by path (sshfs)
-// gives a file that has taken another's place the old one's number, so the
-// number alone cannot tell.
-bool unchanged(const struct statx& before, const struct statx& now) {
-    return before.stx_dev_major == now.stx_dev_major && before.stx_dev_minor == now.stx_dev_minor &&
-           before.stx_ino == now.stx_ino && before.stx_mode == now.stx_mode &&
-           before.stx_size == now.stx_size && before.stx_ctime.tv_sec == now.stx_ctime.tv_sec &&
-           before.stx_ctime.tv_nsec == now.stx_ctime.tv_nsec;
-}
-
 void make(FileAhead& file, Fetcher& fetcher, Request request) {
     ++file.pending;
     fetcher.make(request);
@@ -217,7 +205,7 @@ bool still_stands(const FileAhead& file) {
         if (side.again_error != side.error) {
             return false;
         }
-        if (side.error == 0 && !unchanged(side.status, side.again)) {
+        if (side.error == 0 && !same_unchanged_file(side.status, side.again)) {
             return false;
         }
     }

@@ -14,10 +14,6 @@ bool means_absent(int error) {
     return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
-bool regular_file_status(const std::string& path, struct stat& status) {
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
 struct stat status_from_statx(const struct statx& x) {
     struct stat status {};
     status.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
@@ -36,8 +32,9 @@ bool same_file(const struct stat& before, const struct stat& now) {
     return before.st_dev == now.st_dev && before.st_ino == now.st_ino;
 }
 
-bool same_unchanged_file(const struct stat& before, const struct stat& now) {
-    return same_file(before, now) && before.st_size == now.st_size &&
-           before.st_ctim.tv_sec == now.st_ctim.tv_sec &&
-           before.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
+bool same_unchanged_file(const struct statx& before, const struct statx& now) {
+    return before.stx_dev_major == now.stx_dev_major && before.stx_dev_minor == now.stx_dev_minor &&
+           before.stx_ino == now.stx_ino && before.stx_mode == now.stx_mode &&
+           before.stx_size == now.stx_size && before.stx_ctime.tv_sec == now.stx_ctime.tv_sec &&
+           before.stx_ctime.tv_nsec == now.stx_ctime.tv_nsec;
 }

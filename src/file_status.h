@@ -1,13 +1,12 @@
 // Questions about what stands at a path: whether a failed lookup means that
-// nothing is there, the status of a regular file, a status from statx in
-// stat's form, and whether two statuses show the same file; and the error a
+// nothing is there, a status from statx in stat's form, and whether two
+// statuses show the same file, unchanged or not; and the error a
 // failed system call left. Opening and reading files is left to the rooms
 // that do.
 #pragma once
 
 #include <sys/stat.h>
 
-#include <string>
 #include <system_error>
 
 // The error that the last failed system call left in errno.
@@ -18,17 +17,15 @@ std::error_code last_error();
 // nowhere or into a loop of links.
 bool means_absent(int error);
 
-// Status of the regular file at `path`, following links, in `status`; false
-// when there is no regular file there.
-bool regular_file_status(const std::string& path, struct stat& status);
-
 // A status as statx gives it, in the form that stat gives it.
 struct stat status_from_statx(const struct statx& status);
 
 // True when `now` shows the file that `before` showed.
 bool same_file(const struct stat& before, const struct stat& now);
 
-// True when `now` shows the file that `before` showed, unchanged: every write
-// to a file changes its change time, which, unlike the modification time, no
-// program can set back.
-bool same_unchanged_file(const struct stat& before, const struct stat& now);
+// True when `now` shows the file that `before` showed, of the same type,
+// unchanged: every write to a file changes its size or its change time,
+// which, unlike the modification time, no program can set back. A file
+// system that numbers its files by path (sshfs) gives a file that has taken
+// another's place the old one's number, so the number alone cannot tell.
+bool same_unchanged_file(const struct statx& before, const struct statx& now);

@@ -63,12 +63,12 @@ FilesAhead::~FilesAhead() {
     for (FileAhead& file : places_) {
         close_sides(file, *fetcher_);
     }
-    while (fetcher_->answer(handler_, true)) {
+    while (answer(true)) {
     }
 }
 
-void FilesAhead::answer(bool wait_for_one) {
-    fetcher_->answer(handler_, wait_for_one);
+bool FilesAhead::answer(bool wait_for_one) {
+    return fetcher_->answer(handler_, wait_for_one);
 }
 
 void FilesAhead::on_answer(const Request& request, int result) {

@@ -51,7 +51,7 @@ class FilesAhead : public ComparisonProgress {
     FileAhead& place_of(std::size_t index) { return places_[index % places_.size()]; }
     void on_answer(const Request& request, int result);
     void prepare_anew(FileAhead& file);
-    void answer(bool wait_for_one);
+    bool answer(bool wait_for_one);
     void bring_in(std::size_t index);
     void fill();
     void fetch(FileAhead& file, off_t to);
