@@ -12,7 +12,7 @@ constexpr std::size_t MOST_FILES_AHEAD = 64;
 // fetched ahead, for both sides together; of one such file, no more than its
 // first read-ahead turn.
 constexpr off_t BYTES_AHEAD = 32 << 20;
-// The file being compared is fetched on both sides one to two such turns
+// The file being compared is fetched on both sides two to three such turns
 // ahead of its comparison; that room is its own, apart from BYTES_AHEAD.
 constexpr off_t READ_AHEAD_TURN = 4 << 20;
 // Bytes are fetched in pieces of this size, many in flight at once: a drive

@@ -136,10 +136,13 @@ void FilesAhead::fetch(FileAhead& file, off_t to) {
 }
 
 void FilesAhead::fetch_ahead() {
-    // Of the file being compared, a read-ahead turn more whenever the
-    // comparison comes within one turn of what has been asked for.
+    // Of the file being compared, two to three read-ahead turns ahead of its
+    // comparison, asked for a whole turn at a time: a served drive is kept
+    // answering many pieces, a local disk reads a long run of each file.
     FileAhead& at_hand = place_of(current_);
-    if (ready_and_open(at_hand) && at_hand.fetched - reached_ < READ_AHEAD_TURN) {
+    const auto size = static_cast<off_t>(at_hand.side[SOURCE].status.stx_size);
+    while (ready_and_open(at_hand) && at_hand.fetched < size &&
+           at_hand.fetched - reached_ < 2 * READ_AHEAD_TURN) {
         fetch(at_hand, at_hand.fetched + READ_AHEAD_TURN);
     }
     // Of the files after it, the first read-ahead turn, in list order, as far
