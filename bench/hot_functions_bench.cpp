@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "column_fit.h"
-#include "file_compare.h"
+#include "compare/file_compare.h"
+#include "report/column_fit.h"
 
 namespace {
 

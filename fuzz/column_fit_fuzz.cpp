@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "column_fit.h"
+#include "report/column_fit.h"
 
 namespace {
 

@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "comparison_pass.h"
-#include "console_report.h"
-#include "copy_from_drive.h"
-#include "start_up.h"
-#include "tree_scan.h"
+#include "compare/comparison_pass.h"
+#include "fetch/copy_from_drive.h"
+#include "report/console_report.h"
+#include "start/command_line.h"
+#include "start/standard_streams.h"
+#include "system/open_file_limit.h"
+#include "walk/tree_scan.h"
 
 int main(int argc, char** argv) {
     open_missing_standard_streams();

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "column_fit.h"
+#include "report/column_fit.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "file_compare.h"
+#include "compare/file_compare.h"
 #include "run_program.h"
 
 namespace fs = std::filesystem;

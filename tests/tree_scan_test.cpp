@@ -17,7 +17,7 @@
 
 #include "loop_mount.h"
 #include "run_program.h"
-#include "tree_scan.h"
+#include "walk/tree_scan.h"
 
 namespace fs = std::filesystem;
 

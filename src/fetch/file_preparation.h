@@ -1,0 +1,99 @@
+// What a file and its copy go through before their comparison, written once
+// for every fetcher: the status of both; where both are regular files of the
+// same size, both opened, and the status of what was opened (a named pipe may
+// have taken a file's place); the copy written out and its pages dropped, so
+// that its bytes come from its drive; the first bytes of both read. And
+// whether what was prepared still stands when the file's turn comes. Which
+// files are prepared when, and the bytes fetched after the first, are left to
+// the files ahead.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+
+#include "fetch/fetcher.h"
+#include "fetch/file_systems_met.h"
+#include "fetch/file_to_compare.h"
+
+// The two sides of a file: the file in directory 1 and its copy.
+constexpr int SOURCE = 0;
+constexpr int COPY = 1;
+
+// One side of a file in preparation.
+struct PreparedSide {
+    std::string path;
+    // On a file system served from elsewhere.
+    bool served = false;
+    // The status by path, links followed, with the error of its query (an
+    // errno value, 0 when it succeeded).
+    struct statx status {};
+    int error = 0;
+    // The descriptor (-1 where not open), and the status of what it opened;
+    // false in `usable` where the side could not be opened as a regular file.
+    int fd = -1;
+    struct statx opened {};
+    bool usable = true;
+    // Opened again waiting, after a non-blocking open met a lease.
+    bool waited = false;
+    // The first block as read into `buffer`: its count, or a negative errno
+    // value where it was not read.
+    int first = 0;
+    char* buffer = nullptr;
+    // The status asked again for the file's turn, with its error.
+    struct statx again {};
+    int again_error = 0;
+};
+
+// The stages of a file's preparation; each ends when all its requests are
+// answered. A finished file has had its descriptors closed.
+enum class Stage { free, status, open, ready, finished };
+
+struct FileAhead {
+    // The file's place in the list and among the files in flight.
+    std::size_t index = 0;
+    std::uint32_t place = 0;
+    Stage stage = Stage::free;
+    // Requests of the preparation not yet answered, and all requests of the
+    // file not yet answered (closes and fetches too).
+    unsigned pending = 0;
+    unsigned in_flight = 0;
+    // How many files had been taken when its status was asked.
+    std::size_t asked_at = 0;
+    bool asked_again = false;
+    // To be prepared anew once its requests are answered: the run paused
+    // after it was prepared.
+    bool begin_anew = false;
+    // An open failed for want of descriptors.
+    bool short_of_descriptors = false;
+    // The bytes of both sides asked for from the start, first block included.
+    off_t fetched = 0;
+    PreparedSide side[2];
+};
+
+// Begins the preparation of `file`, whose sides' paths are set, with the
+// status of both; `taken` files have been taken so far.
+void begin_preparation(FileAhead& file, Fetcher& fetcher, std::size_t taken);
+
+// Takes `file` on by the `result` of its `request`.
+void prepare_on(FileAhead& file, const Request& request, int result, Fetcher& fetcher,
+                FileSystemsMet& systems);
+
+// Asks the status of both sides again, for the file's turn.
+void ask_again(FileAhead& file, Fetcher& fetcher);
+
+// True when the statuses asked again show what was prepared, unchanged: the
+// same file, of the same size and change time, with the same errors.
+bool still_stands(const FileAhead& file);
+
+// Closes what `file` holds open.
+void close_sides(FileAhead& file, Fetcher& fetcher);
+
+// A request of `step` for `side` of `file`, counted as in flight.
+Request request_for(FileAhead& file, Step step, int side);
+
+// The file as the comparison takes it: the statuses (as asked again, where
+// they were), the descriptors and the first bytes read. The descriptors stay
+// the file's.
+FileToCompare handed_over(const FileAhead& file);

@@ -1,0 +1,93 @@
+// The threads that list directories, and the directories queued for them.
+#include "fetch/listings_ahead.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "system/helper_threads.h"
+#include "walk/directory_reader.h"
+
+namespace {
+
+// Directories are listed for files up to this far ahead in the list.
+constexpr std::size_t FILES_LISTED_AHEAD = 1024;
+// A directory is listed where this many files of it follow each other in
+// the list: its listing then costs fewer round trips than it saves. Where a
+// server answers lookups in parallel, a listing saves nothing and costs a few
+// round trips (3,000 files in 1,230 directories, behind FUSE: 0.83 s against
+// 0.68 s without listings).
+constexpr std::size_t FILES_FOR_A_LISTING = 8;
+
+// The directory of `file`, a path relative to the tree, with its separator;
+// empty for a file at the top.
+std::string directory_of(const std::string& file) {
+    const std::size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+}
+
+// Reads all entries of the directory at `path`, to no end but the listing;
+// a directory that cannot be read is left to the lookups of its files.
+void list(const std::string& path) {
+    DirectoryReader directory{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (directory.fd < 0) {
+        return;
+    }
+    std::error_code error;
+    while (next_entry(directory, error) != nullptr) {
+    }
+    ::close(directory.fd);
+}
+
+}  // namespace
+
+ListingsAhead::ListingsAhead(const std::vector<std::string>& files, std::string prefix,
+                             unsigned threads)
+    : files_(files), prefix_(std::move(prefix)) {
+    start_threads(threads_, threads, [this] { serve(); });
+}
+
+ListingsAhead::~ListingsAhead() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    queued_.notify_all();
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+}
+
+void ListingsAhead::reach(std::size_t index) {
+    if (threads_.empty()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    for (; next_ < files_.size() && next_ < index + FILES_LISTED_AHEAD; ++next_) {
+        std::string directory = directory_of(files_[next_]);
+        if (directory != last_) {
+            last_ = std::move(directory);
+            run_ = 0;
+        }
+        if (++run_ == FILES_FOR_A_LISTING) {
+            queue_.push_back(prefix_ + last_);
+            queued_.notify_one();
+        }
+    }
+}
+
+void ListingsAhead::serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) {
+            return;
+        }
+        const std::string path = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        list(path);
+        lock.lock();
+    }
+}

@@ -1,0 +1,97 @@
+// Requests as system calls, and the fetcher's rest where files come from
+// memory.
+#include "fetch/plain_fetcher.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "fetch/copy_from_drive.h"
+#include "fetch/file_to_compare.h"
+
+namespace {
+
+// Files between two counts of the program's reads from drives: the fetcher
+// rests after this many files without such a read, and wakes at the next
+// count that finds one.
+constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
+
+// Blocks that the program has read from drives so far.
+long blocks_read_from_drives() {
+    struct rusage usage;
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
+}
+
+// 0, or the negative errno value of a system call that returned -1.
+int outcome(int returned) {
+    return returned < 0 ? -errno : returned;
+}
+
+// Asks the kernel to fetch the bytes of `request` in the background, unless
+// the first of them is in the page cache already: then the file has most
+// likely been read whole before, and the hint would cost more than it gains
+// (it looks up every page).
+void hint_fetch(const Request& request) {
+    char byte;
+    iovec probe{&byte, 1};
+    if (::preadv2(request.fd, &probe, 1, request.offset, RWF_NOWAIT) != 1) {
+        ::posix_fadvise(request.fd, request.offset, request.count, POSIX_FADV_WILLNEED);
+    }
+}
+
+}  // namespace
+
+int make_plainly(const Request& request) {
+    switch (request.step) {
+        case Step::status:
+            return outcome(::statx(AT_FDCWD, request.path, 0, STATX_BASIC_STATS, request.status));
+        case Step::open:
+            return outcome(::open(request.path, request.blocking ? COMPARE_OPEN_FLAGS & ~O_NONBLOCK
+                                                                 : COMPARE_OPEN_FLAGS));
+        case Step::status_of_open:
+            return outcome(
+                ::statx(request.fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, request.status));
+        case Step::write_out:
+            return outcome(::sync_file_range(request.fd, 0, 0, WRITE_OUT_FLAGS));
+        case Step::drop:
+            return -::posix_fadvise(request.fd, 0, 0, POSIX_FADV_DONTNEED);
+        case Step::read_first:
+            ::posix_fadvise(request.fd, request.offset, request.count, POSIX_FADV_WILLNEED);
+            return -EAGAIN;
+        case Step::fetch:
+            hint_fetch(request);
+            return static_cast<int>(request.count);
+        case Step::close:
+            return outcome(::close(request.fd));
+    }
+    return -EINVAL;
+}
+
+void PlainFetcher::make(const Request& request) {
+    answers_.emplace_back(request, make_plainly(request));
+}
+
+bool PlainFetcher::answer(const AnswerHandler& handle, bool) {
+    if (answers_.empty()) {
+        return false;
+    }
+    while (!answers_.empty()) {
+        const auto [request, result] = answers_.front();
+        answers_.pop_front();
+        handle(request, result);
+    }
+    return true;
+}
+
+bool PlainFetcher::fetches_ahead() {
+    if (rest_ == Rest::allowed && ++asked_since_count_ == DRIVE_CHECK_INTERVAL) {
+        const long blocks_read = blocks_read_from_drives();
+        resting_ = blocks_read == blocks_read_;
+        blocks_read_ = blocks_read;
+        asked_since_count_ = 0;
+    }
+    return !resting_;
+}

@@ -1,0 +1,44 @@
+// Telling file systems by their type, and remembering the answer per device.
+#include "system/file_systems.h"
+
+#include <linux/magic.h>
+#include <sys/statfs.h>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// Types of file systems whose files are served from elsewhere than a drive
+// of this machine: FUSE, and the network file systems (NFS, SMB and CIFS,
+// 9p, Ceph, AFS, Coda, Lustre, GlusterFS and others through FUSE, OrangeFS).
+constexpr std::array<unsigned long, 12> SERVED_TYPES = {
+    FUSE_SUPER_MAGIC, NFS_SUPER_MAGIC,  SMB_SUPER_MAGIC,         SMB2_SUPER_MAGIC,
+    CIFS_SUPER_MAGIC, V9FS_MAGIC,       CEPH_SUPER_MAGIC,        AFS_SUPER_MAGIC,
+    AFS_FS_MAGIC,     CODA_SUPER_MAGIC, 0x0bd00bd0 /* Lustre */, 0x20030528 /* OrangeFS */};
+
+// Types of file systems that hold their files in memory only.
+constexpr std::array<unsigned long, 4> MEMORY_TYPES = {TMPFS_MAGIC, RAMFS_MAGIC, PROC_SUPER_MAGIC,
+                                                       SYSFS_MAGIC};
+
+bool one_of(unsigned long type, const auto& types) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+}  // namespace
+
+FileSystemKind file_system_kind(const std::string& path) {
+    struct statfs file_system;
+    if (::statfs(path.c_str(), &file_system) != 0) {
+        return FileSystemKind::drive;
+    }
+    const auto type = static_cast<unsigned long>(file_system.f_type);
+    if (one_of(type, SERVED_TYPES)) {
+        return FileSystemKind::served;
+    }
+    return one_of(type, MEMORY_TYPES) ? FileSystemKind::memory : FileSystemKind::drive;
+}
+
+bool served_file_system(const std::string& path) {
+    return file_system_kind(path) == FileSystemKind::served;
+}

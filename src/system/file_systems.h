@@ -1,0 +1,19 @@
+// What kind of file system holds a file, told by the file system's type: one
+// on a drive of this machine, one that holds its files in memory, or one
+// served from elsewhere (a network share, a FUSE server), whose every answer
+// may take a round trip. Where each kind is read differently is left to the
+// rooms that read.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+enum class FileSystemKind { drive, memory, served };
+
+// The kind of the file system holding `path`; a drive where that cannot be
+// told.
+FileSystemKind file_system_kind(const std::string& path);
+
+// True when `path` lies on a file system served from elsewhere.
+bool served_file_system(const std::string& path);
