@@ -20,36 +20,44 @@ constexpr off_t BIG_FILE = 1 << 20;
 
 // Reads the block of `fd` at `position` into `buffer`: up to COMPARE_BLOCK_SIZE
 // bytes, fewer only at the end of the data. A read of the block made ahead
-// gave the bytes `first`. `position` is advanced past the block; a short read
-// that reaches `expected_size` is taken as the end without asking again.
-// Returns the number of bytes read, or -1 when a read fails.
+// gave the bytes `first`. `position` is advanced past the block. A read that
+// comes up short at or past `expected_size` is taken as the end without
+// asking again: the file can hold no more unless it grows meanwhile, which
+// it has then done past the block. Returns the number of bytes read, or -1
+// when a read fails.
 ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size,
                    const FirstBytes& first) {
     std::size_t filled = 0;
     bool ended = false;
+    const auto take = [&](std::size_t count, std::size_t asked) {
+        filled += count;
+        ended =
+            count == 0 || (count < asked && position + static_cast<off_t>(filled) >= expected_size);
+    };
     if (first.data != nullptr) {
-        filled = std::min(first.count, COMPARE_BLOCK_SIZE);
-        std::memcpy(buffer, first.data, filled);
-        ended = filled == 0 || position + static_cast<off_t>(filled) >= expected_size;
+        std::memcpy(buffer, first.data, first.count);
+        take(first.count, COMPARE_BLOCK_SIZE);
     }
     while (!ended && filled < COMPARE_BLOCK_SIZE) {
-        const ssize_t count = ::pread(fd, buffer + filled, COMPARE_BLOCK_SIZE - filled,
-                                      position + static_cast<off_t>(filled));
+        const std::size_t asked = COMPARE_BLOCK_SIZE - filled;
+        const ssize_t count =
+            ::pread(fd, buffer + filled, asked, position + static_cast<off_t>(filled));
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return -1;
         }
-        filled += static_cast<std::size_t>(count);
-        ended = count == 0 || position + static_cast<off_t>(filled) >= expected_size;
+        take(static_cast<std::size_t>(count), asked);
     }
     position += static_cast<off_t>(filled);
     return static_cast<ssize_t>(filled);
 }
 
 // Compares two open files of `size` bytes each, block by block, starting
-// with the bytes read ahead from each.
+// with the bytes read ahead from each. Files that turn out to hold more or
+// fewer bytes than `size` have changed since their size was seen, and are
+// different, whatever their bytes.
 int compare_contents(const PreparedPair& pair, off_t size, ComparisonProgress& progress) {
     alignas(64) char buffer_a[COMPARE_BLOCK_SIZE];
     alignas(64) char buffer_b[COMPARE_BLOCK_SIZE];
@@ -73,7 +81,7 @@ int compare_contents(const PreparedPair& pair, off_t size, ComparisonProgress& p
             return FILES_DIFFERENT;
         }
         if (static_cast<std::size_t>(count_a) < COMPARE_BLOCK_SIZE) {
-            return FILES_IDENTICAL;
+            return position_a == size ? FILES_IDENTICAL : FILES_DIFFERENT;
         }
         progress.reached(position_a);
     }

@@ -40,8 +40,10 @@ enum class Step : std::uint8_t {
 struct Request {
     Step step;
     // Whose request it is, for the answer: a file's place among those in
-    // flight, and its side (0: the file, 1: its copy).
+    // flight, the file's generation in that place, and its side (0: the
+    // file, 1: its copy).
     std::uint32_t file = 0;
+    std::uint32_t generation = 0;
     std::uint8_t side = 0;
     // The file lies on a file system served from elsewhere, whose answers
     // may take a round trip: the request should not wait in the program's
@@ -71,12 +73,25 @@ class Fetcher {
     virtual bool answer(const AnswerHandler& handle, bool wait_for_one) = 0;
     // Whether files after the one being compared are worth preparing now.
     virtual bool fetches_ahead() = 0;
+    // Whether the answer to a fetch means that its bytes are in memory, not
+    // just asked for.
+    virtual bool fetches_arrive() const = 0;
+    // Cancels the requests on `fd` that have not begun; what has begun is
+    // left to finish. Their answers may still come, as ever.
+    virtual void cancel(int fd) = 0;
+    // Whether closes are still in flight, whose descriptors are not free yet.
+    virtual bool closing() const = 0;
+    // Whether any request is still in flight, which may yet write into the
+    // memory it was given.
+    virtual bool busy() const = 0;
 };
 
 // The fetcher for a pass over the trees below `prefix_1` and `prefix_2`:
-// io_uring where either lies on a file system served from elsewhere, the
-// limit on open files leaves room for files ahead and io_uring can be set up; system calls on
-// drives of this machine and in memory, where they cost less and keep the drives as busy, and where
+// where either lies on a file system served from elsewhere and the limit on
+// open files leaves room for files ahead, io_uring, or helper threads where
 // io_uring cannot be set up (an old kernel, io_uring switched off, a filter
-// of system calls).
+// of system calls), so that no request waits in the program's thread;
+// system calls in the program's thread on drives of this machine and in
+// memory, where they cost less and keep the drives as busy, and where no
+// helper thread can be started either.
 std::unique_ptr<Fetcher> choose_fetcher(const std::string& prefix_1, const std::string& prefix_2);

@@ -4,7 +4,6 @@
 
 #include <sys/sysmacros.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "fetch/copy_from_drive.h"
@@ -45,9 +44,10 @@ void make_on_descriptor(FileAhead& file, Fetcher& fetcher, Step step, int side) 
     if (step == Step::status_of_open) {
         request.status = &file.side[side].opened;
     } else if (step == Step::read_first) {
+        // A whole block, whatever size was seen: a file that has grown since
+        // shows more bytes than its size, and is then different.
         request.buffer = file.side[side].buffer;
-        request.count = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(file.side[side].status.stx_size, COMPARE_BLOCK_SIZE));
+        request.count = COMPARE_BLOCK_SIZE;
     }
     make(file, fetcher, request);
 }
@@ -146,17 +146,18 @@ Request request_for(FileAhead& file, Step step, int side) {
     ++file.in_flight;
     Request request{step};
     request.file = file.place;
+    request.generation = file.generation;
     request.side = static_cast<std::uint8_t>(side);
     request.served = file.side[side].served;
     return request;
 }
 
-void begin_preparation(FileAhead& file, Fetcher& fetcher, std::size_t taken) {
+void begin_preparation(FileAhead& file, Fetcher& fetcher, std::uint64_t now) {
     file.stage = Stage::status;
-    file.asked_at = taken;
+    file.asked_at = now;
     file.asked_again = false;
-    file.begin_anew = false;
     file.short_of_descriptors = false;
+    file.given_back = false;
     file.fetched = COMPARE_BLOCK_SIZE;
     for (const int side : {SOURCE, COPY}) {
         PreparedSide& prepared = file.side[side];
@@ -189,7 +190,8 @@ void prepare_on(FileAhead& file, const Request& request, int result, Fetcher& fe
     }
 }
 
-void ask_again(FileAhead& file, Fetcher& fetcher) {
+void ask_again(FileAhead& file, Fetcher& fetcher, std::uint64_t now) {
+    file.asked_at = now;
     file.asked_again = true;
     for (const int side : {SOURCE, COPY}) {
         ask_status(file, side, fetcher, &file.side[side].again);

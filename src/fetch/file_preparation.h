@@ -54,34 +54,39 @@ struct FileAhead {
     // The file's place in the list and among the files in flight.
     std::size_t index = 0;
     std::uint32_t place = 0;
+    // Raised each time the place lets go of what it asked for: the answers
+    // to requests of an earlier generation are no longer awaited.
+    std::uint32_t generation = 0;
     Stage stage = Stage::free;
     // Requests of the preparation not yet answered, and all requests of the
     // file not yet answered (closes and fetches too).
     unsigned pending = 0;
     unsigned in_flight = 0;
-    // How many files had been taken when its status was asked.
-    std::size_t asked_at = 0;
+    // When the statuses of both sides were asked last, at the preparation or
+    // since, on the files ahead's clock; and whether they were asked again
+    // since the preparation.
+    std::uint64_t asked_at = 0;
     bool asked_again = false;
-    // To be prepared anew once its requests are answered: the run paused
-    // after it was prepared.
-    bool begin_anew = false;
     // An open failed for want of descriptors.
     bool short_of_descriptors = false;
+    // Its descriptors were given back to others: it is prepared anew.
+    bool given_back = false;
     // The bytes of both sides asked for from the start, first block included.
     off_t fetched = 0;
     PreparedSide side[2];
 };
 
 // Begins the preparation of `file`, whose sides' paths are set, with the
-// status of both; `taken` files have been taken so far.
-void begin_preparation(FileAhead& file, Fetcher& fetcher, std::size_t taken);
+// status of both, asked at the time `now`.
+void begin_preparation(FileAhead& file, Fetcher& fetcher, std::uint64_t now);
 
 // Takes `file` on by the `result` of its `request`.
 void prepare_on(FileAhead& file, const Request& request, int result, Fetcher& fetcher,
                 FileSystemsMet& systems);
 
-// Asks the status of both sides again, for the file's turn.
-void ask_again(FileAhead& file, Fetcher& fetcher);
+// Asks the status of both sides again at the time `now`, for the file's
+// turn.
+void ask_again(FileAhead& file, Fetcher& fetcher, std::uint64_t now);
 
 // True when the statuses asked again show what was prepared, unchanged: the
 // same file, of the same size and change time, with the same errors.

@@ -1,5 +1,6 @@
 // The places of the files in flight (one each, taken in turn), when each file
-// is brought in, fetched on, handed over and closed, and the bounds on them.
+// is brought in, checked for its turn, fetched on, handed over and let go,
+// and the bounds on them.
 #include "fetch/files_ahead.h"
 
 #include <algorithm>
@@ -18,10 +19,22 @@ off_t fetched_after_first(const FileAhead& file) {
     return 2 * (file.fetched - static_cast<off_t>(COMPARE_BLOCK_SIZE));
 }
 
+off_t size_of(const FileAhead& file) {
+    return static_cast<off_t>(file.side[SOURCE].status.stx_size);
+}
+
 // True when both sides of `file` are prepared and open.
 bool ready_and_open(const FileAhead& file) {
     return file.stage == Stage::ready && file.pending == 0 && file.side[SOURCE].fd >= 0 &&
            file.side[COPY].fd >= 0;
+}
+
+// Memory that requests still in flight may write into when the files ahead
+// end: nothing waits for them (a drive may never answer), so it is kept
+// until the process exits.
+void keep_until_exit(std::unique_ptr<char[]> memory) {
+    static auto* const kept = new std::vector<std::unique_ptr<char[]>>;
+    kept->push_back(std::move(memory));
 }
 
 }  // namespace
@@ -53,17 +66,12 @@ FilesAhead::FilesAhead(const std::vector<std::string>& files, std::string prefix
 
 FilesAhead::~FilesAhead() {
     for (FileAhead& file : places_) {
-        file.begin_anew = false;
+        let_go(file);
     }
-    for (FileAhead& file : places_) {
-        while (file.pending > 0) {
-            answer(true);
-        }
-    }
-    for (FileAhead& file : places_) {
-        close_sides(file, *fetcher_);
-    }
-    while (answer(true)) {
+    answer(false);
+    if (fetcher_->busy()) {
+        keep_until_exit(std::move(buffers_));
+        keep_until_exit(std::move(scratch_));
     }
 }
 
@@ -73,53 +81,96 @@ bool FilesAhead::answer(bool wait_for_one) {
 
 void FilesAhead::on_answer(const Request& request, int result) {
     FileAhead& file = places_[request.file];
-    prepare_on(file, request, result, *fetcher_, systems_);
-    if (file.stage != Stage::ready || file.pending > 0) {
+    if (request.generation != file.generation) {
+        // The file has been let go of since.
         return;
     }
-    if (file.begin_anew) {
-        prepare_anew(file);
-    } else if (file.short_of_descriptors && file.index > current_) {
-        // Prepared again at its turn; the files ahead are fewer from now on.
-        most_ahead_ = std::min(most_ahead_, file.index - current_ - 1);
+    prepare_on(file, request, result, *fetcher_, systems_);
+    if (file.index == current_) {
+        settle_if_fetched();
+    } else if (file.stage == Stage::ready && file.pending == 0) {
+        if (file.short_of_descriptors) {
+            // Prepared again at its turn; the files ahead are fewer from now on.
+            most_ahead_ = std::min(most_ahead_, file.index - current_ - 1);
+        }
+        check_next_if_due();
     }
-}
-
-void FilesAhead::prepare_anew(FileAhead& file) {
-    if (file.index > current_) {
-        bytes_ahead_ -= fetched_after_first(file);
-    }
-    close_sides(file, *fetcher_);
-    begin_preparation(file, *fetcher_, taken_);
 }
 
 void FilesAhead::bring_in(std::size_t index) {
     FileAhead& file = place_of(index);
-    // The place's file before is closed; its last answers are awaited.
-    while (file.in_flight > 0) {
-        answer(true);
-    }
     file.index = index;
     for (const int side : {SOURCE, COPY}) {
         file.side[side].path.assign(prefix_[side]).append(files_[index]);
         file.side[side].served = root_kind_[side] == FileSystemKind::served;
     }
-    begin_preparation(file, *fetcher_, taken_);
+    begin_preparation(file, *fetcher_, ++clock_);
 }
 
 void FilesAhead::fill() {
     if (listings_) {
         listings_->reach(next_);
     }
+    // The place of each file brought in is that of one let go of already.
     while (fetching_ahead_ && next_ < files_.size() && next_ <= current_ + most_ahead_ &&
-           bytes_ahead_ < BYTES_AHEAD && place_of(next_).in_flight == 0) {
+           bytes_ahead_ < BYTES_AHEAD) {
         bring_in(next_++);
     }
 }
 
+void FilesAhead::let_go(FileAhead& file) {
+    if (file.in_flight > 0) {
+        for (const PreparedSide& side : file.side) {
+            if (side.fd >= 0) {
+                fetcher_->cancel(side.fd);
+            }
+        }
+    }
+    close_sides(file, *fetcher_);
+    file.stage = Stage::finished;
+    ++file.generation;
+    file.pending = 0;
+    file.in_flight = 0;
+}
+
+void FilesAhead::prepare_anew(FileAhead& file) {
+    if (file.index > current_) {
+        bytes_ahead_ -= fetched_after_first(file);
+    }
+    let_go(file);
+    begin_preparation(file, *fetcher_, ++clock_);
+}
+
+bool FilesAhead::checked_for_its_turn(const FileAhead& file) const {
+    return file.asked_at > std::max(settled_at_, paused_at_);
+}
+
+void FilesAhead::settle_if_fetched() {
+    if (!comparing_ || settled_ || !fetcher_->fetches_arrive()) {
+        return;
+    }
+    const FileAhead& at_hand = place_of(current_);
+    if (ready_and_open(at_hand) && (at_hand.fetched < size_of(at_hand) || at_hand.in_flight > 0)) {
+        return;
+    }
+    settled_ = true;
+    settled_at_ = ++clock_;
+    check_next_if_due();
+}
+
+void FilesAhead::check_next_if_due() {
+    if (!settled_ || current_ + 1 >= next_) {
+        return;
+    }
+    FileAhead& next = place_of(current_ + 1);
+    if (next.stage == Stage::ready && next.pending == 0 && !next.given_back &&
+        !checked_for_its_turn(next)) {
+        ask_again(next, *fetcher_, ++clock_);
+    }
+}
+
 void FilesAhead::fetch(FileAhead& file, off_t to) {
-    const auto size = static_cast<off_t>(file.side[SOURCE].status.stx_size);
-    const off_t end = std::min(size, to);
+    const off_t end = std::min(size_of(file), to);
     // One side's run after the other's: where both lie on one disk, it reads
     // a long run of each file rather than seeking between them every piece.
     for (const int side : {SOURCE, COPY}) {
@@ -136,14 +187,20 @@ void FilesAhead::fetch(FileAhead& file, off_t to) {
 }
 
 void FilesAhead::fetch_ahead() {
-    // Of the file being compared, two to three read-ahead turns ahead of its
-    // comparison, asked for a whole turn at a time: a served drive is kept
-    // answering many pieces, a local disk reads a long run of each file.
+    // Of the file being compared, its first read-ahead turn until the
+    // comparison has found its first block equal, so that a file that
+    // differs there costs no more; from then on two to three turns ahead of
+    // the comparison, asked for a whole turn at a time: a served drive is
+    // kept answering many pieces, a local disk reads a long run of each file.
     FileAhead& at_hand = place_of(current_);
-    const auto size = static_cast<off_t>(at_hand.side[SOURCE].status.stx_size);
-    while (ready_and_open(at_hand) && at_hand.fetched < size &&
-           at_hand.fetched - reached_ < 2 * READ_AHEAD_TURN) {
-        fetch(at_hand, at_hand.fetched + READ_AHEAD_TURN);
+    if (ready_and_open(at_hand)) {
+        if (reached_ == 0) {
+            fetch(at_hand, READ_AHEAD_TURN);
+        }
+        while (reached_ > 0 && at_hand.fetched < size_of(at_hand) &&
+               at_hand.fetched - reached_ < 2 * READ_AHEAD_TURN) {
+            fetch(at_hand, at_hand.fetched + READ_AHEAD_TURN);
+        }
     }
     // Of the files after it, the first read-ahead turn, in list order, as far
     // as BYTES_AHEAD allows.
@@ -163,13 +220,17 @@ void FilesAhead::fetch_ahead() {
 }
 
 FileToCompare FilesAhead::take(std::size_t index) {
+    comparing_ = false;
     if (taken_ > 0) {
-        close_sides(place_of(current_), *fetcher_);
-        place_of(current_).stage = Stage::finished;
+        let_go(place_of(current_));
+        if (!settled_) {
+            settled_at_ = ++clock_;
+        }
     }
     current_ = index;
     ++taken_;
     reached_ = 0;
+    settled_ = false;
     fetching_ahead_ = fetcher_->fetches_ahead();
     if (next_ <= index) {
         bring_in(index);
@@ -178,16 +239,10 @@ FileToCompare FilesAhead::take(std::size_t index) {
     FileAhead& file = place_of(index);
     bytes_ahead_ -= fetched_after_first(file);
     fill();
-    // The statuses of the next file are asked again while this one is
-    // compared, where they were asked before this turn.
-    if (index + 1 < next_) {
-        FileAhead& following = place_of(index + 1);
-        if (following.asked_at < taken_ && !following.asked_again && !following.begin_anew) {
-            ask_again(following, *fetcher_);
-        }
-    }
     wait_until_ready(file);
+    comparing_ = true;
     fetch_ahead();
+    settle_if_fetched();
     answer(false);
     return handed_over(file);
 }
@@ -198,8 +253,10 @@ void FilesAhead::wait_until_ready(FileAhead& file) {
         while (file.pending > 0 || file.stage != Stage::ready) {
             answer(true);
         }
-        if (file.begin_anew || (file.asked_again && !still_stands(file))) {
+        if (file.given_back || (file.asked_again && !still_stands(file))) {
             prepare_anew(file);
+        } else if (!checked_for_its_turn(file)) {
+            ask_again(file, *fetcher_, ++clock_);
         } else if (file.short_of_descriptors && !given_back) {
             give_back_descriptors();
             given_back = true;
@@ -218,30 +275,22 @@ void FilesAhead::give_back_descriptors() {
         }
         bytes_ahead_ -= fetched_after_first(file);
         file.fetched = COMPARE_BLOCK_SIZE;
-        close_sides(file, *fetcher_);
-        file.short_of_descriptors = true;
+        let_go(file);
+        file.stage = Stage::ready;
+        file.given_back = true;
     }
     most_ahead_ /= 2;
-    for (FileAhead& file : places_) {
-        while (file.index != current_ && file.in_flight > 0) {
-            answer(true);
-        }
+    while (fetcher_->closing()) {
+        answer(true);
     }
 }
 
 void FilesAhead::note_pause() {
-    for (std::size_t index = current_ + 1; index < next_; ++index) {
-        FileAhead& file = place_of(index);
-        if (file.pending == 0) {
-            prepare_anew(file);
-        } else {
-            file.begin_anew = true;
-        }
-    }
+    paused_at_ = ++clock_;
 }
 
 void FilesAhead::reached(off_t position) {
-    if (position < reached_ + FETCH_PIECE) {
+    if (reached_ > 0 && position < reached_ + FETCH_PIECE) {
         return;
     }
     reached_ = position;

@@ -24,23 +24,27 @@ class FilesAhead : public ComparisonProgress {
     // with at most `most_ahead` files prepared after the one being compared.
     FilesAhead(const std::vector<std::string>& files, std::string prefix_1, std::string prefix_2,
                std::unique_ptr<Fetcher> fetcher, std::size_t most_ahead);
-    // Waits for what is in flight, and closes what the files hold.
+    // Closes what the files hold, and waits for nothing that is still in
+    // flight: the memory it may write into is kept until the process exits.
     ~FilesAhead() override;
     FilesAhead(const FilesAhead&) = delete;
     FilesAhead& operator=(const FilesAhead&) = delete;
 
     // The file `index` of the list, the one after the file taken last, for
-    // its comparison; what the file taken before holds is closed. Brings the
-    // files after it into flight as far as the bounds allow, and waits until
-    // this one is prepared and seen to still stand: its statuses are asked
-    // again, ahead of its turn, where they were asked before the file before
-    // it was taken, and it is prepared anew where they show it changed.
-    // The descriptors and first bytes stay the files ahead's, valid until
-    // the next call.
+    // its comparison. The file taken before is decided: what it holds is
+    // closed, and its requests still in flight are cancelled and never
+    // waited for. Brings the files after it into flight as far as the bounds
+    // allow, and waits until this one is prepared and seen to still stand at
+    // its turn: its statuses must have been asked once the file before it
+    // had nothing left to fetch (at the end of its comparison, or earlier
+    // where the fetcher tells when fetched bytes are in memory) and after
+    // the last pause; they are asked again where they were not, and the file
+    // is prepared anew where they show it changed. The descriptors and first
+    // bytes stay the files ahead's, valid until the next call.
     FileToCompare take(std::size_t index);
 
     // The run has paused after a problem, long enough for a user to change
-    // the trees: every file prepared ahead is prepared anew.
+    // the trees: statuses asked before are checked again.
     void note_pause();
 
     // The comparison of the file taken last has reached `position`: its
@@ -50,10 +54,14 @@ class FilesAhead : public ComparisonProgress {
   private:
     FileAhead& place_of(std::size_t index) { return places_[index % places_.size()]; }
     void on_answer(const Request& request, int result);
-    void prepare_anew(FileAhead& file);
     bool answer(bool wait_for_one);
     void bring_in(std::size_t index);
     void fill();
+    void let_go(FileAhead& file);
+    void prepare_anew(FileAhead& file);
+    bool checked_for_its_turn(const FileAhead& file) const;
+    void settle_if_fetched();
+    void check_next_if_due();
     void fetch(FileAhead& file, off_t to);
     void fetch_ahead();
     void wait_until_ready(FileAhead& file);
@@ -82,6 +90,16 @@ class FilesAhead : public ComparisonProgress {
     off_t bytes_ahead_ = 0;
     // How far the comparison of the file taken last has come.
     off_t reached_ = 0;
+    // The clock that orders the questions about statuses and the moments
+    // that make earlier answers stale: when the file being compared had
+    // nothing left to fetch (whether it has yet), and when the run last
+    // paused.
+    std::uint64_t clock_ = 0;
+    // Whether the file taken last has been handed over for its comparison.
+    bool comparing_ = false;
+    bool settled_ = false;
+    std::uint64_t settled_at_ = 0;
+    std::uint64_t paused_at_ = 0;
     // The handler of the fetcher's answers.
     AnswerHandler handler_;
 };

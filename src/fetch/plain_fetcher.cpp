@@ -44,7 +44,7 @@ void hint_fetch(const Request& request) {
 
 }  // namespace
 
-int make_plainly(const Request& request) {
+int make_as_system_call(const Request& request, Reads reads) {
     switch (request.step) {
         case Step::status:
             return outcome(::statx(AT_FDCWD, request.path, 0, STATX_BASIC_STATS, request.status));
@@ -59,11 +59,17 @@ int make_plainly(const Request& request) {
         case Step::drop:
             return -::posix_fadvise(request.fd, 0, 0, POSIX_FADV_DONTNEED);
         case Step::read_first:
+        case Step::fetch:
+            if (reads == Reads::made) {
+                return outcome(static_cast<int>(
+                    ::pread(request.fd, request.buffer, request.count, request.offset)));
+            }
+            if (request.step == Step::fetch) {
+                hint_fetch(request);
+                return static_cast<int>(request.count);
+            }
             ::posix_fadvise(request.fd, request.offset, request.count, POSIX_FADV_WILLNEED);
             return -EAGAIN;
-        case Step::fetch:
-            hint_fetch(request);
-            return static_cast<int>(request.count);
         case Step::close:
             return outcome(::close(request.fd));
     }
@@ -71,7 +77,7 @@ int make_plainly(const Request& request) {
 }
 
 void PlainFetcher::make(const Request& request) {
-    answers_.emplace_back(request, make_plainly(request));
+    answers_.emplace_back(request, make_as_system_call(request, Reads::hinted));
 }
 
 bool PlainFetcher::answer(const AnswerHandler& handle, bool) {

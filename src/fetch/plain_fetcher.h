@@ -23,6 +23,12 @@ class PlainFetcher : public Fetcher {
     // preparing files ahead would only cost; true again once data come from
     // a drive.
     bool fetches_ahead() override;
+    // Its fetches only ask the kernel for the bytes.
+    bool fetches_arrive() const override { return false; }
+    // Every request has been made by the time make() returns.
+    void cancel(int) override {}
+    bool closing() const override { return false; }
+    bool busy() const override { return false; }
 
   private:
     Rest rest_;
@@ -34,5 +40,11 @@ class PlainFetcher : public Fetcher {
     bool resting_ = false;
 };
 
-// The result of `request` made as a system call.
-int make_plainly(const Request& request);
+// How a system call reads the bytes of a request to read or fetch them:
+// by asking the kernel to fetch them in the background, where the program's
+// thread must not wait for them; or by reading them, in a thread that may.
+enum class Reads { hinted, made };
+
+// The result of `request` made as a system call, its bytes read as `reads`
+// says.
+int make_as_system_call(const Request& request, Reads reads);

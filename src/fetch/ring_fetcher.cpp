@@ -19,13 +19,20 @@ constexpr unsigned QUEUE_ENTRIES = 512;
 constexpr unsigned WORKERS = 2 * MOST_FILES_AHEAD;
 // The requests that the fetcher makes.
 constexpr std::initializer_list<int> REQUESTS = {
-    IORING_OP_STATX,   IORING_OP_OPENAT,          IORING_OP_READ,
-    IORING_OP_FADVISE, IORING_OP_SYNC_FILE_RANGE, IORING_OP_CLOSE};
+    IORING_OP_STATX, IORING_OP_OPENAT,          IORING_OP_READ,        IORING_OP_FADVISE,
+    IORING_OP_CLOSE, IORING_OP_SYNC_FILE_RANGE, IORING_OP_ASYNC_CANCEL};
+// The tag of an entry that cancels another, whose answer nobody waits for.
+constexpr std::uint64_t CANCEL_TAG = ~std::uint64_t(0);
 
 // True when `result` is io_uring's own failure, not the file system's answer:
-// the request was cancelled (no kernel worker could take it), interrupted, or
-// refused for want of resources where the file system never waits.
+// the request was cancelled before it began (no kernel worker could take
+// it), interrupted, or refused for want of resources where the file system
+// never waits. A close that began has released its descriptor, whatever it
+// answered, and is never made again.
 bool failed_in_io_uring(const Request& request, int result) {
+    if (request.step == Step::close) {
+        return result == -ECANCELED;
+    }
     return result == -ECANCELED || result == -EINTR ||
            (result == -EAGAIN && request.step != Step::open);
 }
@@ -90,14 +97,29 @@ void RingFetcher::make(const Request& request) {
     std::uint32_t tag;
     if (free_tags_.empty()) {
         tag = static_cast<std::uint32_t>(requests_.size());
-        requests_.push_back(request);
+        requests_.push_back({request, true, false});
     } else {
         tag = free_tags_.back();
         free_tags_.pop_back();
-        requests_[tag] = request;
+        requests_[tag] = {request, true, false};
     }
     prepare(queue_->add(tag), request);
     ++in_flight_;
+    closes_in_flight_ += request.step == Step::close;
+}
+
+void RingFetcher::cancel(int fd) {
+    plain_.cancel(fd);
+    // By tag, not by descriptor: a request waiting for a kernel worker has
+    // not looked its descriptor up yet, so a cancel by descriptor misses it.
+    for (std::uint32_t tag = 0; tag < requests_.size(); ++tag) {
+        InFlight& entry = requests_[tag];
+        if (entry.in_flight && !entry.cancelled && entry.request.fd == fd &&
+            entry.request.step != Step::close) {
+            entry.cancelled = true;
+            io_uring_prep_cancel64(queue_->add(CANCEL_TAG), tag, 0);
+        }
+    }
 }
 
 bool RingFetcher::answer(const AnswerHandler& handle, bool wait_for_one) {
@@ -107,10 +129,17 @@ bool RingFetcher::answer(const AnswerHandler& handle, bool wait_for_one) {
     }
     queue_->complete(
         [&](std::uint64_t tag, int result) {
-            const Request request = requests_[tag];
+            if (tag == CANCEL_TAG) {
+                return;
+            }
+            InFlight& entry = requests_[tag];
+            const Request request = entry.request;
+            const bool cancelled = entry.cancelled;
+            entry.in_flight = false;
             free_tags_.push_back(static_cast<std::uint32_t>(tag));
             --in_flight_;
-            if (failed_in_io_uring(request, result)) {
+            closes_in_flight_ -= request.step == Step::close;
+            if (!cancelled && failed_in_io_uring(request, result)) {
                 failed_ = true;
                 plain_.make(request);
             } else {
