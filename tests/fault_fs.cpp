@@ -2,8 +2,12 @@
 // holds or slows requests on demand. Run as root; it stays in the foreground until SIGTERM.
 //   --eio-read=PATH:OFFSET  reads of PATH that reach byte OFFSET fail with EIO
 //   --eio-stat=PATH         lookups and status queries of PATH fail with EIO
-//   --hang-open=PATH, --hang-read=PATH  hold opens/reads of PATH until the end; EINTR on a signal
-//                           (--hang-read makes the kernel read ahead synchronously)
+//   --hang-open=PATH  hold opens of PATH until the end; EINTR on a signal
+//   --hang-read=PATH[:OFFSET]  hold reads of PATH that reach byte OFFSET (0) likewise (it makes
+//                           the kernel read ahead synchronously)
+//   --slow-read=PATH:MS     answer each read of PATH MS ms late
+//   --replace-on-open=PATH  once PATH is opened, rename PATH.new over it before answering, so
+//                           that another file stands at PATH right after its open
 //   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
 //   --ino-by-path  number each file by a hash of its path, as sshfs does: a file that takes
 //                 another's place keeps its number
@@ -68,7 +72,11 @@ struct Options {
     std::map<std::string, off_t> eio_read;
     std::set<std::string> eio_stat;
     std::set<std::string> hang_open;
-    std::set<std::string> hang_read;
+    std::set<std::string> replace_on_open;
+    // For each path, the first byte that a held read reaches, and how late
+    // each read is answered.
+    std::map<std::string, off_t> hang_read;
+    std::map<std::string, std::chrono::milliseconds> slow_read;
     std::chrono::microseconds delay{0};
     // 0: the kernel's own limits.
     unsigned max_background = 0;
@@ -177,13 +185,12 @@ void interrupt_held(fuse_req_t, void* data) {
     held.fs.interrupted.notify_all();
 }
 
-// When `path` is in `hang`, leaves `req` unanswered until the end of the file
-// system or the kernel's interrupt of it, as a network file system
-// does whose server is gone. True when it was interrupted and has been
-// answered here with EINTR.
-bool interrupted_while_held(FaultFs& fs, fuse_req_t req, const std::set<std::string>& hang,
-                            const std::string& path) {
-    if (!hang.contains(path)) {
+// Where `held`, leaves `req` unanswered until the end of the file system or
+// the kernel's interrupt of it, as a network file system does whose server
+// is gone. True when it was interrupted and has been answered here with
+// EINTR.
+bool interrupted_while_held(FaultFs& fs, fuse_req_t req, bool hold) {
+    if (!hold) {
         return false;
     }
     HeldRequest held{fs};
@@ -302,7 +309,7 @@ void fault_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* file) {
     Serving serving(req);
     FaultFs& fs = serving.fs;
     const std::string path = fs.nodes.path_of(node);
-    if (interrupted_while_held(fs, req, fs.options.hang_open, path)) {
+    if (interrupted_while_held(fs, req, fs.options.hang_open.contains(path))) {
         return;
     }
     ++fs.opens;
@@ -310,6 +317,9 @@ void fault_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* file) {
     if (fd < 0) {
         fuse_reply_err(req, errno);
         return;
+    }
+    if (fs.options.replace_on_open.contains(path)) {
+        ::renameat(fs.source_fd, (path + ".new").c_str(), fs.source_fd, path.c_str());
     }
     file->fh = static_cast<std::uint64_t>(fd);
     fuse_reply_open(req, file);
@@ -320,8 +330,14 @@ void fault_read(fuse_req_t req, fuse_ino_t node, std::size_t size, off_t offset,
     Serving serving(req);
     FaultFs& fs = serving.fs;
     const std::string path = fs.nodes.path_of(node);
-    if (interrupted_while_held(fs, req, fs.options.hang_read, path)) {
+    const auto held = fs.options.hang_read.find(path);
+    if (interrupted_while_held(fs, req,
+                               held != fs.options.hang_read.end() &&
+                                   offset + static_cast<off_t>(size) > held->second)) {
         return;
+    }
+    if (const auto slow = fs.options.slow_read.find(path); slow != fs.options.slow_read.end()) {
+        std::this_thread::sleep_for(slow->second);
     }
     const auto failing = fs.options.eio_read.find(path);
     if (failing != fs.options.eio_read.end() &&
@@ -438,19 +454,23 @@ bool parse_option(std::string_view argument, Options& options) {
     }
     const std::string_view name = argument.substr(0, equals);
     const std::string value(argument.substr(equals + 1));
-    std::set<std::string>* paths = name == "--eio-stat"    ? &options.eio_stat
-                                   : name == "--hang-open" ? &options.hang_open
-                                   : name == "--hang-read" ? &options.hang_read
-                                                           : nullptr;
+    std::set<std::string>* paths = name == "--eio-stat"          ? &options.eio_stat
+                                   : name == "--hang-open"       ? &options.hang_open
+                                   : name == "--replace-on-open" ? &options.replace_on_open
+                                                                 : nullptr;
     long long count = 0;
+    // PATH:COUNT, or PATH alone where the count may be left out.
+    const std::size_t colon = value.rfind(':');
+    const std::string path = value.substr(0, colon);
+    const bool counted = colon != std::string::npos && parse_count(value.substr(colon + 1), count);
     if (paths != nullptr) {
         paths->insert(value);
-    } else if (name == "--eio-read") {
-        const std::size_t colon = value.rfind(':');
-        if (colon == std::string::npos || !parse_count(value.substr(colon + 1), count)) {
-            return false;
-        }
-        options.eio_read[value.substr(0, colon)] = count;
+    } else if (name == "--eio-read" && counted) {
+        options.eio_read[path] = count;
+    } else if (name == "--hang-read") {
+        options.hang_read[counted ? path : value] = count;
+    } else if (name == "--slow-read" && counted) {
+        options.slow_read[path] = std::chrono::milliseconds(count);
     } else if (name == "--delay-us" && parse_count(value, count)) {
         options.delay = std::chrono::microseconds(count);
     } else if (name == "--max-background" && parse_count(value, count) && count > 0 &&

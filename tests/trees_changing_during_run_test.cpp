@@ -25,6 +25,15 @@ namespace {
 // Big enough that reading it takes far longer than the test needs to change
 // it once the program has opened it; sparse, so it costs no disk.
 constexpr std::uintmax_t SLOW_FILE_SIZE = std::uintmax_t(1) << 28;
+// Behind the test file system, a file of this size whose reads are each
+// answered so late: more than the program fetches of a file ahead of its
+// turn, so that its comparison waits for the drive.
+constexpr std::uintmax_t SLOW_READ_SIZE = 5 << 20;
+constexpr const char* SLOW_READ_MS = "150";
+// How long after a slow file's comparison began its follower is changed:
+// well into the comparison, which a quarter of SLOW_FILE_SIZE, or a file of
+// slow reads, takes longer than.
+constexpr auto INTO_THE_COMPARISON = std::chrono::milliseconds(50);
 constexpr auto WAIT_FOR_OPEN = std::chrono::seconds(20);
 // Long enough for any of these runs, short enough that a run blocked on a
 // named pipe fails the test quickly.
@@ -68,13 +77,14 @@ constexpr Drive DRIVES[] = {{false, false}, {true, false}, {true, true}};
 
 // The directory that holds `dir`'s "trees" as `drive` serves them, mounted
 // into `mount` where served.
-fs::path trees_on(const Drive& drive, const TestDirectory& dir,
-                  std::optional<FaultFsMount>& mount) {
+fs::path trees_on(const Drive& drive, const TestDirectory& dir, std::optional<FaultFsMount>& mount,
+                  const std::vector<std::string>& more_options = {}) {
     if (!drive.served) {
         return dir / "trees";
     }
-    mount.emplace(dir / "trees", dir / "mnt",
-                  std::vector<std::string>{"--cache-ms=0", "--ino-by-path"});
+    std::vector<std::string> options = {"--cache-ms=0", "--ino-by-path"};
+    options.insert(options.end(), more_options.begin(), more_options.end());
+    mount.emplace(dir / "trees", dir / "mnt", options);
     return dir / "mnt";
 }
 
@@ -198,50 +208,144 @@ TEST(FileChangedAfterScan, RemovedOrReplacedByNamedPipeEndsTheRunWithReadFailure
     }
 }
 
-TEST(FileReplacedAfterItWasOpenedAhead, IsComparedAsItStandsNowOnALocalOrAServedDrive) {
-    for (const Drive& drive : DRIVES) {
-        SCOPED_TRACE(testing::Message() << "served " << drive.served << ", without io_uring "
-                                        << drive.without_io_uring);
-        if (drive.served && !fault_fs_unavailable().empty()) {
-            GTEST_SKIP() << fault_fs_unavailable();
-        }
-        TestDirectory dir;
-        const fs::path one = dir / "trees" / "one";
-        const fs::path two = dir / "trees" / "two";
-        for (const char* name : {"first", "second", "third"}) {
-            write_file(one / name, "data");
-        }
-        // The run pauses on the first file, missing in the copy, long after it
-        // has opened the next two ahead; meanwhile a file of other bytes takes
-        // the place of the second one's source and of the third one's copy.
-        const std::vector<std::string> order = listing_order(one);
-        write_file(two / order[1], "data");
-        write_file(two / order[2], "data");
-        std::optional<FaultFsMount> mount;
-        const fs::path trees = trees_on(drive, dir, mount);
-        bool done = false;
-        RunOptions options;
-        options.timeout = SHORT_TIMEOUT;
-        options.without_io_uring = drive.without_io_uring;
-        options.on_output = [&](const std::string& out) {
-            if (!done && out.find("NICHT gefunden!") != std::string::npos) {
-                replace_with_other_bytes(dir, one / order[1]);
-                replace_with_other_bytes(dir, two / order[2]);
-                done = true;
-            }
-        };
-        const RunResult run = run_trelvik(dir, {trees / "one", trees / "two"}, options);
+// How a file is changed while the run is under way.
+enum class Change { appended, rewritten_in_place, truncated, replaced_by_rename };
+constexpr Change CHANGES[] = {Change::appended, Change::rewritten_in_place, Change::truncated,
+                              Change::replaced_by_rename};
 
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.out, announcement(3) + progress_line(1, order[0]) +
-                               cleared_line(CLEAR_WIDTH) + missing_line(console_column(order[0])) +
-                               progress_line(2, order[1]) + cleared_line(CLEAR_WIDTH) +
-                               differing_line(console_column(order[1])) +
-                               progress_line(3, order[2]) + cleared_line(CLEAR_WIDTH) +
-                               differing_line(console_column(order[2])) + closing_lines(2, 1));
-        EXPECT_EQ(run.status, 0);
+// Changes `file`, which holds "data", as `change` says; the file then holds
+// other bytes than before.
+void apply(Change change, const TestDirectory& dir, const fs::path& file) {
+    switch (change) {
+        case Change::appended:
+            std::ofstream(file, std::ios::binary | std::ios::app) << "more";
+            return;
+        case Change::rewritten_in_place:
+            std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "DATA";
+            return;
+        case Change::truncated:
+            fs::resize_file(file, 0);
+            return;
+        case Change::replaced_by_rename:
+            replace_with_other_bytes(dir, file);
+            return;
     }
 }
+
+class TreeChangedWhileTheRunIsUnderWay : public testing::TestWithParam<Drive> {};
+
+// Each change, to a file or to its copy, falls while the file before it is
+// compared slowly, and while the run pauses after that file, which is then
+// found different; on a served drive a copy is also replaced right after it
+// was opened ahead. Every changed file is compared as it stands at its turn.
+TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtItsTurn) {
+    const Drive drive = GetParam();
+    if (drive.served && !fault_fs_unavailable().empty()) {
+        GTEST_SKIP() << fault_fs_unavailable();
+    }
+    TestDirectory dir;
+    const fs::path one = dir / "trees" / "one";
+    const fs::path two = dir / "trees" / "two";
+    // A chain of three files for each change and side, in a directory of its
+    // own: a file slow to compare, and two files changed in turn.
+    struct Chain {
+        Change change;
+        fs::path changed_tree;
+        std::vector<std::string> order;
+    };
+    std::vector<Chain> chains;
+    for (const Change change : CHANGES) {
+        for (const fs::path& tree : {one, two}) {
+            const std::string name = std::string(1, 'c') += std::to_string(chains.size());
+            for (const char* file : {"a", "b", "c"}) {
+                write_file(one / name / file, "data");
+                write_file(two / name / file, "data");
+            }
+            chains.push_back({change, tree, listing_order(one / name)});
+            for (std::string& file : chains.back().order) {
+                file = name + "/" + file;
+            }
+        }
+    }
+    std::vector<std::string> fault_fs_options;
+    for (const Chain& chain : chains) {
+        const std::string& slow = chain.order[0];
+        make_sparse_file(one / slow, drive.served ? SLOW_READ_SIZE : SLOW_FILE_SIZE / 4);
+        make_sparse_file(two / slow, drive.served ? SLOW_READ_SIZE : SLOW_FILE_SIZE / 4);
+        if (drive.served) {
+            fault_fs_options.push_back("--slow-read=one/" + slow + ":" + SLOW_READ_MS);
+        }
+    }
+    // On a served drive, the copy of one more file is replaced right after its
+    // open, ahead of its turn, while the file before it is compared.
+    if (drive.served) {
+        write_file(one / "opened" / "before", "data");
+        write_file(two / "opened" / "before", "data");
+        write_file(one / "opened" / "replaced", "data");
+        write_file(two / "opened" / "replaced", "data");
+        write_file(two / "opened" / "replaced.new", "DATA");
+        fault_fs_options.push_back("--replace-on-open=two/opened/replaced");
+    }
+    const std::vector<std::string> order = listing_order(one);
+    std::optional<FaultFsMount> mount;
+    const fs::path trees = trees_on(drive, dir, mount, fault_fs_options);
+
+    // What the test waits to see before it changes which file, how.
+    struct Trigger {
+        std::string seen;
+        Change change;
+        fs::path file;
+        bool fired = false;
+    };
+    std::vector<Trigger> triggers;
+    for (const Chain& chain : chains) {
+        const auto number = std::find(order.begin(), order.end(), chain.order[0]) - order.begin();
+        triggers.push_back({progress_line(number + 1, chain.order[0]), chain.change,
+                            chain.changed_tree / chain.order[1]});
+        triggers.push_back({differing_line(console_column(chain.order[1])), chain.change,
+                            chain.changed_tree / chain.order[2]});
+    }
+    RunOptions options;
+    options.timeout = SHORT_TIMEOUT;
+    options.without_io_uring = drive.without_io_uring;
+    options.on_output = [&](const std::string& out) {
+        for (Trigger& trigger : triggers) {
+            if (!trigger.fired && out.find(trigger.seen) != std::string::npos) {
+                if (trigger.seen.starts_with("\r")) {
+                    std::this_thread::sleep_for(INTO_THE_COMPARISON);
+                }
+                apply(trigger.change, dir, trigger.file);
+                trigger.fired = true;
+            }
+        }
+    };
+    const RunResult run = run_trelvik(dir, {trees / "one", trees / "two"}, options);
+
+    std::string expected = announcement(order.size());
+    int differing = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        expected += progress_line(k + 1, order[k]) + cleared_line(CLEAR_WIDTH);
+        const bool changed = std::any_of(chains.begin(), chains.end(), [&](const Chain& chain) {
+            return order[k] == chain.order[1] || order[k] == chain.order[2];
+        });
+        if (changed || order[k] == "opened/replaced") {
+            expected += differing_line(console_column(order[k]));
+            ++differing;
+        }
+    }
+    EXPECT_TRUE(std::all_of(triggers.begin(), triggers.end(),
+                            [](const Trigger& trigger) { return trigger.fired; }));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, expected + closing_lines(differing, 0));
+    EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(OnEachDrive, TreeChangedWhileTheRunIsUnderWay, testing::ValuesIn(DRIVES),
+                         [](const testing::TestParamInfo<Drive>& info) {
+                             return !info.param.served            ? "Local"
+                                    : info.param.without_io_uring ? "ServedWithoutIoUring"
+                                                                  : "Served";
+                         });
 
 TEST(FileUnderAWriteLease, IsComparedOnceItsHolderLetsGoAndAFileReplacedMeanwhileAsItStandsNow) {
     for (const Drive& drive : DRIVES) {
