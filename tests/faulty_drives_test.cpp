@@ -17,6 +17,11 @@ constexpr std::size_t FILE_SIZE = 2 << 20;
 constexpr auto RUN_TIMEOUT = 5s;
 // The size of the blocks that the program compares, and reads first.
 constexpr std::size_t ONE_BLOCK = 64 << 10;
+// A file far bigger than what is read of it ahead, the byte from which on its
+// copy's reads never return, and more files than are ever in flight at once.
+constexpr std::size_t BIG_FILE_SIZE = 16 << 20;
+constexpr std::size_t NEVER_READ_FROM = 4 << 20;
+constexpr int SMALL_FILES = 70;
 
 std::string blanked_progress_line(std::size_t number, const std::string& name) {
     return progress_line(number, name) + cleared_line(CLEAR_WIDTH);
@@ -135,6 +140,39 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
             EXPECT_EQ(run.status, 128 + SIGINT);
             EXPECT_EQ(run.log, log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!"));
         }
+    }
+}
+
+TEST_F(FaultyDrive, FileFoundDifferentHoldsNothingUpWhereTheRestOfItsCopyIsNeverRead) {
+    // A big copy that differs in its first byte, on a drive whose reads of it
+    // past its first few MiB never return, among more small files than are
+    // ever in flight at once.
+    write_file(source / "big", std::string(BIG_FILE_SIZE, 'a'));
+    write_file(copy / "big", 'b' + std::string(BIG_FILE_SIZE - 1, 'a'));
+    for (int k = 0; k < SMALL_FILES; ++k) {
+        write_file(source / "small" / std::to_string(k), "x");
+        write_file(copy / "small" / std::to_string(k), "x");
+    }
+    const std::vector<std::string> order = listing_order(source);
+    std::string expected = announcement(order.size());
+    std::string expected_log;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        expected += blanked_progress_line(k + 1, order[k]);
+        if (order[k] == "big") {
+            expected += differing_line(right_aligned(order[k], RESULT_NAME_WIDTH));
+        }
+        expected_log +=
+            log_line(order[k], order[k] == "big" ? " - ACHTUNG!!! NICHT identisch!!!" : " - OK");
+    }
+    for (const bool without_io_uring : {false, true}) {
+        SCOPED_TRACE(without_io_uring ? "without io_uring" : "io_uring");
+        const FaultFsMount mount(copy, mount_point,
+                                 {"--hang-read=big:" + std::to_string(NEVER_READ_FROM)});
+        const RunResult run = run_trelvik(dir, {source, mount_point}, options(without_io_uring));
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.out, expected + closing_lines(1, 0));
+        EXPECT_EQ(run.log, expected_log);
+        EXPECT_EQ(run.status, 0);
     }
 }
 
