@@ -27,15 +27,17 @@ std::string directory_of(const std::string& file) {
     return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
 }
 
-// Reads all entries of the directory at `path`, to no end but the listing;
-// a directory that cannot be read is left to the lookups of its files.
-void list(const std::string& path) {
+// Reads the entries of the directory at `path`, to no end but the listing,
+// in at most `reads` reads, each of which costs a round trip as a lookup
+// does; a directory that cannot be read is left to the lookups of its files.
+void list(const std::string& path, std::size_t reads) {
     DirectoryReader directory{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (directory.fd < 0) {
         return;
     }
     std::error_code error;
-    while (next_entry(directory, error) != nullptr) {
+    while (directory.reads < reads && read_more_entries(directory, error)) {
+        directory.entries.clear();
     }
     ::close(directory.fd);
 }
@@ -71,7 +73,15 @@ void ListingsAhead::reach(std::size_t index) {
             run_ = 0;
         }
         if (++run_ == FILES_FOR_A_LISTING) {
-            queue_.push_back(prefix_ + last_);
+            // The run's files from here on, as far as the list is looked at.
+            std::size_t files = run_;
+            for (std::size_t later = next_ + 1;
+                 later < files_.size() && later < index + FILES_LISTED_AHEAD &&
+                 directory_of(files_[later]) == last_;
+                 ++later) {
+                ++files;
+            }
+            queue_.emplace_back(prefix_ + last_, files);
             queued_.notify_one();
         }
     }
@@ -84,10 +94,10 @@ void ListingsAhead::serve() {
         if (stopping_) {
             return;
         }
-        const std::string path = std::move(queue_.front());
+        const auto [path, reads] = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
-        list(path);
+        list(path, reads);
         lock.lock();
     }
 }

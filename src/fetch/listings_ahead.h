@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class ListingsAhead {
@@ -25,7 +26,8 @@ class ListingsAhead {
 
     // The files up to `index` of the list are being prepared: the directories
     // of the files after them, up to a bound, are listed in list order where
-    // many of their files follow each other.
+    // many of their files follow each other, each only as far as its listing
+    // costs fewer round trips than the lookups of those files would.
     void reach(std::size_t index);
 
   private:
@@ -41,7 +43,9 @@ class ListingsAhead {
     std::size_t run_ = 0;
     std::mutex mutex_;
     std::condition_variable queued_;
-    std::deque<std::string> queue_{};
+    // Directories to list, each with the number of reads of its entries
+    // that its listing may take.
+    std::deque<std::pair<std::string, std::size_t>> queue_{};
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
