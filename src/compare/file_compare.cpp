@@ -91,8 +91,7 @@ int compare_contents(const PreparedPair& pair, off_t size, ComparisonProgress& p
 
 int files_equal(const std::string& path_a, const std::string& path_b) {
     const std::vector<std::string> one_file = {""};
-    FilesAhead file(one_file, path_a, path_b,
-                    std::make_unique<PlainFetcher>(PlainFetcher::Rest::never), 0);
+    FilesAhead file(one_file, path_a, path_b, std::make_unique<PlainFetcher>(), 0);
     return files_equal(file.take(0), file);
 }
 

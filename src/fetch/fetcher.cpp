@@ -17,11 +17,11 @@ constexpr unsigned FETCH_THREADS = 32;
 }  // namespace
 
 std::unique_ptr<Fetcher> choose_fetcher(const std::string& prefix_1, const std::string& prefix_2) {
-    if (!served_file_system(prefix_1) && !served_file_system(prefix_2)) {
-        return std::make_unique<PlainFetcher>(PlainFetcher::Rest::allowed);
-    }
-    // The queue and the threads only pay where files can be prepared ahead.
-    if (files_ahead_allowed() > 0) {
+    // The queue and the threads only pay where files can be prepared ahead,
+    // and where some file system has answers to wait for.
+    const bool in_memory = file_system_kind(prefix_1) == FileSystemKind::memory &&
+                           file_system_kind(prefix_2) == FileSystemKind::memory;
+    if (!in_memory && files_ahead_allowed() > 0) {
         if (std::unique_ptr<Fetcher> ring = RingFetcher::open()) {
             return ring;
         }
@@ -29,5 +29,5 @@ std::unique_ptr<Fetcher> choose_fetcher(const std::string& prefix_1, const std::
             return threads;
         }
     }
-    return std::make_unique<PlainFetcher>(PlainFetcher::Rest::never);
+    return std::make_unique<PlainFetcher>();
 }

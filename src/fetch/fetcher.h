@@ -71,8 +71,6 @@ class Fetcher {
     // requests; waits for one first where there is none yet and
     // `wait_for_one`. False when no request waits for its answer.
     virtual bool answer(const AnswerHandler& handle, bool wait_for_one) = 0;
-    // Whether files after the one being compared are worth preparing now.
-    virtual bool fetches_ahead() = 0;
     // Whether the answer to a fetch means that its bytes are in memory, not
     // just asked for.
     virtual bool fetches_arrive() const = 0;
@@ -86,12 +84,11 @@ class Fetcher {
     virtual bool busy() const = 0;
 };
 
-// The fetcher for a pass over the trees below `prefix_1` and `prefix_2`:
-// where either lies on a file system served from elsewhere and the limit on
-// open files leaves room for files ahead, io_uring, or helper threads where
-// io_uring cannot be set up (an old kernel, io_uring switched off, a filter
-// of system calls), so that no request waits in the program's thread;
-// system calls in the program's thread on drives of this machine and in
-// memory, where they cost less and keep the drives as busy, and where no
-// helper thread can be started either.
+// The fetcher that prepares files ahead of their turn in a pass over the
+// trees below `prefix_1` and `prefix_2`, where the limit on open files leaves
+// room for files ahead: io_uring, or helper threads where io_uring cannot be
+// set up (an old kernel, io_uring switched off, a filter of system calls), so
+// that many requests are in flight and none waits in the program's thread;
+// system calls in the program's thread where both trees lie in memory, where
+// there is nothing to wait for, or where neither can be had.
 std::unique_ptr<Fetcher> choose_fetcher(const std::string& prefix_1, const std::string& prefix_2);

@@ -23,22 +23,22 @@ bool same_size_files(const FileAhead& file) {
            is_regular(copy.status) && source.status.stx_size == copy.status.stx_size;
 }
 
-void make(FileAhead& file, Fetcher& fetcher, Request request) {
+void make(FileAhead& file, Request request) {
     ++file.pending;
-    fetcher.make(request);
+    file.way->make(request);
 }
 
 // Opens `side` of `file`, waiting where it `waits`.
-void open_side(FileAhead& file, int side, Fetcher& fetcher, bool waits) {
+void open_side(FileAhead& file, int side, bool waits) {
     Request open = request_for(file, Step::open, side);
     open.path = file.side[side].path.c_str();
     open.blocking = waits;
     file.side[side].waited = waits;
-    make(file, fetcher, open);
+    make(file, open);
 }
 
 // A request of `step` on the open descriptor of `side`.
-void make_on_descriptor(FileAhead& file, Fetcher& fetcher, Step step, int side) {
+void make_on_descriptor(FileAhead& file, Step step, int side) {
     Request request = request_for(file, step, side);
     request.fd = file.side[side].fd;
     if (step == Step::status_of_open) {
@@ -49,32 +49,32 @@ void make_on_descriptor(FileAhead& file, Fetcher& fetcher, Step step, int side) 
         request.buffer = file.side[side].buffer;
         request.count = COMPARE_BLOCK_SIZE;
     }
-    make(file, fetcher, request);
+    make(file, request);
 }
 
 // The status of `side`'s path into `into`.
-void ask_status(FileAhead& file, int side, Fetcher& fetcher, struct statx* into) {
+void ask_status(FileAhead& file, int side, struct statx* into) {
     Request status = request_for(file, Step::status, side);
     status.path = file.side[side].path.c_str();
     status.status = into;
-    make(file, fetcher, status);
+    make(file, status);
 }
 
 // The step after the status of what `side` opened: the copy is written out and
 // its pages dropped, then the first block of each side read; on a file system
 // that holds its files in memory there is nothing to write out or fetch.
-void after_open(FileAhead& file, int side, Fetcher& fetcher, FileSystemsMet& systems) {
+void after_open(FileAhead& file, int side, FileSystemsMet& systems) {
     PreparedSide& prepared = file.side[side];
     FileSystems& met = side == COPY ? systems.copy : systems.source;
     const dev_t device = makedev(prepared.opened.stx_dev_major, prepared.opened.stx_dev_minor);
     if (met.kind(device, prepared.path) == FileSystemKind::memory) {
         return;
     }
-    make_on_descriptor(file, fetcher, side == COPY ? Step::write_out : Step::read_first, side);
+    make_on_descriptor(file, side == COPY ? Step::write_out : Step::read_first, side);
 }
 
 // Takes `side` on by the answer to the request of `step`.
-void step_on(FileAhead& file, int side, const Request& request, int result, Fetcher& fetcher,
+void step_on(FileAhead& file, int side, const Request& request, int result,
              FileSystemsMet& systems) {
     PreparedSide& prepared = file.side[side];
     switch (request.step) {
@@ -86,7 +86,7 @@ void step_on(FileAhead& file, int side, const Request& request, int result, Fetc
             } else if (result == 0 && is_regular(prepared.opened)) {
                 // A lease held the non-blocking open; a regular file stands
                 // there, so the open may wait for its holder.
-                open_side(file, side, fetcher, true);
+                open_side(file, side, true);
             } else {
                 prepared.usable = false;
             }
@@ -94,9 +94,9 @@ void step_on(FileAhead& file, int side, const Request& request, int result, Fetc
         case Step::open:
             if (result >= 0) {
                 prepared.fd = result;
-                make_on_descriptor(file, fetcher, Step::status_of_open, side);
+                make_on_descriptor(file, Step::status_of_open, side);
             } else if (result == -EAGAIN && !prepared.waited) {
-                ask_status(file, side, fetcher, &prepared.opened);
+                ask_status(file, side, &prepared.opened);
             } else {
                 file.short_of_descriptors |= result == -EMFILE || result == -ENFILE;
                 prepared.usable = false;
@@ -104,17 +104,17 @@ void step_on(FileAhead& file, int side, const Request& request, int result, Fetc
             return;
         case Step::status_of_open:
             if (result == 0 && is_regular(prepared.opened)) {
-                after_open(file, side, fetcher, systems);
+                after_open(file, side, systems);
             } else {
                 prepared.usable = false;
             }
             return;
         case Step::write_out:
             note_write_out(result);
-            make_on_descriptor(file, fetcher, Step::drop, side);
+            make_on_descriptor(file, Step::drop, side);
             return;
         case Step::drop:
-            make_on_descriptor(file, fetcher, Step::read_first, side);
+            make_on_descriptor(file, Step::read_first, side);
             return;
         case Step::read_first:
             prepared.first = result;
@@ -126,16 +126,16 @@ void step_on(FileAhead& file, int side, const Request& request, int result, Fetc
 }
 
 // Takes `file` to its next stage once all requests of its stage are answered.
-void end_stage(FileAhead& file, Fetcher& fetcher) {
+void end_stage(FileAhead& file) {
     if (file.stage == Stage::status && same_size_files(file)) {
         file.stage = Stage::open;
         for (const int side : {SOURCE, COPY}) {
-            open_side(file, side, fetcher, false);
+            open_side(file, side, false);
         }
         return;
     }
     if (!file.side[SOURCE].usable || !file.side[COPY].usable) {
-        close_sides(file, fetcher);
+        close_sides(file);
     }
     file.stage = Stage::ready;
 }
@@ -152,7 +152,8 @@ Request request_for(FileAhead& file, Step step, int side) {
     return request;
 }
 
-void begin_preparation(FileAhead& file, Fetcher& fetcher, std::uint64_t now) {
+void begin_preparation(FileAhead& file, Fetcher& way, std::uint64_t now) {
+    file.way = &way;
     file.stage = Stage::status;
     file.asked_at = now;
     file.asked_again = false;
@@ -165,12 +166,11 @@ void begin_preparation(FileAhead& file, Fetcher& fetcher, std::uint64_t now) {
         prepared.usable = true;
         prepared.waited = false;
         prepared.first = -EAGAIN;
-        ask_status(file, side, fetcher, &prepared.status);
+        ask_status(file, side, &prepared.status);
     }
 }
 
-void prepare_on(FileAhead& file, const Request& request, int result, Fetcher& fetcher,
-                FileSystemsMet& systems) {
+void prepare_on(FileAhead& file, const Request& request, int result, FileSystemsMet& systems) {
     --file.in_flight;
     if (request.step == Step::fetch || request.step == Step::close) {
         return;
@@ -184,17 +184,17 @@ void prepare_on(FileAhead& file, const Request& request, int result, Fetcher& fe
             met.kind(makedev(prepared.status.stx_dev_major, prepared.status.stx_dev_minor),
                      prepared.path) == FileSystemKind::served;
     }
-    step_on(file, request.side, request, result, fetcher, systems);
+    step_on(file, request.side, request, result, systems);
     if (file.pending == 0 && (file.stage == Stage::status || file.stage == Stage::open)) {
-        end_stage(file, fetcher);
+        end_stage(file);
     }
 }
 
-void ask_again(FileAhead& file, Fetcher& fetcher, std::uint64_t now) {
+void ask_again(FileAhead& file, std::uint64_t now) {
     file.asked_at = now;
     file.asked_again = true;
     for (const int side : {SOURCE, COPY}) {
-        ask_status(file, side, fetcher, &file.side[side].again);
+        ask_status(file, side, &file.side[side].again);
     }
 }
 
@@ -214,12 +214,12 @@ bool still_stands(const FileAhead& file) {
     return true;
 }
 
-void close_sides(FileAhead& file, Fetcher& fetcher) {
+void close_sides(FileAhead& file) {
     for (const int side : {SOURCE, COPY}) {
         if (file.side[side].fd >= 0) {
             Request close = request_for(file, Step::close, side);
             close.fd = file.side[side].fd;
-            fetcher.make(close);
+            file.way->make(close);
             file.side[side].fd = -1;
         }
     }

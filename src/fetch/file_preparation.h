@@ -57,6 +57,8 @@ struct FileAhead {
     // Raised each time the place lets go of what it asked for: the answers
     // to requests of an earlier generation are no longer awaited.
     std::uint32_t generation = 0;
+    // The fetcher that makes its requests.
+    Fetcher* way = nullptr;
     Stage stage = Stage::free;
     // Requests of the preparation not yet answered, and all requests of the
     // file not yet answered (closes and fetches too).
@@ -77,23 +79,23 @@ struct FileAhead {
 };
 
 // Begins the preparation of `file`, whose sides' paths are set, with the
-// status of both, asked at the time `now`.
-void begin_preparation(FileAhead& file, Fetcher& fetcher, std::uint64_t now);
+// status of both, asked through `way` at the time `now`; its later requests
+// go the same way.
+void begin_preparation(FileAhead& file, Fetcher& way, std::uint64_t now);
 
 // Takes `file` on by the `result` of its `request`.
-void prepare_on(FileAhead& file, const Request& request, int result, Fetcher& fetcher,
-                FileSystemsMet& systems);
+void prepare_on(FileAhead& file, const Request& request, int result, FileSystemsMet& systems);
 
 // Asks the status of both sides again at the time `now`, for the file's
 // turn.
-void ask_again(FileAhead& file, Fetcher& fetcher, std::uint64_t now);
+void ask_again(FileAhead& file, std::uint64_t now);
 
 // True when the statuses asked again show what was prepared, unchanged: the
 // same file, of the same size and change time, with the same errors.
 bool still_stands(const FileAhead& file);
 
 // Closes what `file` holds open.
-void close_sides(FileAhead& file, Fetcher& fetcher);
+void close_sides(FileAhead& file);
 
 // A request of `step` for `side` of `file`, counted as in flight.
 Request request_for(FileAhead& file, Step step, int side);

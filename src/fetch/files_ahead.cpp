@@ -40,12 +40,13 @@ void keep_until_exit(std::unique_ptr<char[]> memory) {
 }  // namespace
 
 FilesAhead::FilesAhead(const std::vector<std::string>& files, std::string prefix_1,
-                       std::string prefix_2, std::unique_ptr<Fetcher> fetcher,
-                       std::size_t most_ahead)
+                       std::string prefix_2, std::unique_ptr<Fetcher> deep, std::size_t most_ahead)
     : files_(files),
       prefix_{std::move(prefix_1), std::move(prefix_2)},
       root_kind_{file_system_kind(prefix_[SOURCE]), file_system_kind(prefix_[COPY])},
-      fetcher_(std::move(fetcher)),
+      deep_(std::move(deep)),
+      depth_(root_kind_[SOURCE], root_kind_[COPY],
+             on_rotating_disk(prefix_[SOURCE]) || on_rotating_disk(prefix_[COPY])),
       places_(most_ahead + 1),
       buffers_(new char[2 * places_.size() * COMPARE_BLOCK_SIZE]),
       scratch_(new char[FETCH_PIECE]),
@@ -69,14 +70,16 @@ FilesAhead::~FilesAhead() {
         let_go(file);
     }
     answer(false);
-    if (fetcher_->busy()) {
+    if (deep_->busy()) {
         keep_until_exit(std::move(buffers_));
         keep_until_exit(std::move(scratch_));
     }
 }
 
 bool FilesAhead::answer(bool wait_for_one) {
-    return fetcher_->answer(handler_, wait_for_one);
+    // The program's own system calls are answered at once.
+    const bool answered = lean_.answer(handler_, false);
+    return deep_->answer(handler_, wait_for_one && !answered) || answered;
 }
 
 void FilesAhead::on_answer(const Request& request, int result) {
@@ -85,7 +88,7 @@ void FilesAhead::on_answer(const Request& request, int result) {
         // The file has been let go of since.
         return;
     }
-    prepare_on(file, request, result, *fetcher_, systems_);
+    prepare_on(file, request, result, systems_);
     if (file.index == current_) {
         settle_if_fetched();
     } else if (file.stage == Stage::ready && file.pending == 0) {
@@ -104,7 +107,7 @@ void FilesAhead::bring_in(std::size_t index) {
         file.side[side].path.assign(prefix_[side]).append(files_[index]);
         file.side[side].served = root_kind_[side] == FileSystemKind::served;
     }
-    begin_preparation(file, *fetcher_, ++clock_);
+    begin_preparation(file, ahead_now_ > 0 ? *deep_ : static_cast<Fetcher&>(lean_), ++clock_);
 }
 
 void FilesAhead::fill() {
@@ -112,8 +115,7 @@ void FilesAhead::fill() {
         listings_->reach(next_);
     }
     // The place of each file brought in is that of one let go of already.
-    while (fetching_ahead_ && next_ < files_.size() && next_ <= current_ + most_ahead_ &&
-           bytes_ahead_ < BYTES_AHEAD) {
+    while (next_ < files_.size() && next_ <= current_ + ahead_now_ && bytes_ahead_ < BYTES_AHEAD) {
         bring_in(next_++);
     }
 }
@@ -122,11 +124,11 @@ void FilesAhead::let_go(FileAhead& file) {
     if (file.in_flight > 0) {
         for (const PreparedSide& side : file.side) {
             if (side.fd >= 0) {
-                fetcher_->cancel(side.fd);
+                file.way->cancel(side.fd);
             }
         }
     }
-    close_sides(file, *fetcher_);
+    close_sides(file);
     file.stage = Stage::finished;
     ++file.generation;
     file.pending = 0;
@@ -138,7 +140,7 @@ void FilesAhead::prepare_anew(FileAhead& file) {
         bytes_ahead_ -= fetched_after_first(file);
     }
     let_go(file);
-    begin_preparation(file, *fetcher_, ++clock_);
+    begin_preparation(file, *file.way, ++clock_);
 }
 
 bool FilesAhead::checked_for_its_turn(const FileAhead& file) const {
@@ -146,10 +148,10 @@ bool FilesAhead::checked_for_its_turn(const FileAhead& file) const {
 }
 
 void FilesAhead::settle_if_fetched() {
-    if (!comparing_ || settled_ || !fetcher_->fetches_arrive()) {
+    const FileAhead& at_hand = place_of(current_);
+    if (!comparing_ || settled_ || !at_hand.way->fetches_arrive()) {
         return;
     }
-    const FileAhead& at_hand = place_of(current_);
     if (ready_and_open(at_hand) && (at_hand.fetched < size_of(at_hand) || at_hand.in_flight > 0)) {
         return;
     }
@@ -165,7 +167,7 @@ void FilesAhead::check_next_if_due() {
     FileAhead& next = place_of(current_ + 1);
     if (next.stage == Stage::ready && next.pending == 0 && !next.given_back &&
         !checked_for_its_turn(next)) {
-        ask_again(next, *fetcher_, ++clock_);
+        ask_again(next, ++clock_);
     }
 }
 
@@ -180,7 +182,7 @@ void FilesAhead::fetch(FileAhead& file, off_t to) {
             piece.buffer = scratch_.get();
             piece.count = static_cast<std::uint32_t>(std::min(FETCH_PIECE, end - offset));
             piece.offset = offset;
-            fetcher_->make(piece);
+            file.way->make(piece);
         }
     }
     file.fetched = std::max(file.fetched, end);
@@ -204,6 +206,9 @@ void FilesAhead::fetch_ahead() {
     }
     // Of the files after it, the first read-ahead turn, in list order, as far
     // as BYTES_AHEAD allows.
+    if (!depth_.fetches_bytes_ahead()) {
+        return;
+    }
     for (std::size_t index = current_ + 1; index < next_; ++index) {
         FileAhead& file = place_of(index);
         if (!ready_and_open(file)) {
@@ -231,7 +236,7 @@ FileToCompare FilesAhead::take(std::size_t index) {
     ++taken_;
     reached_ = 0;
     settled_ = false;
-    fetching_ahead_ = fetcher_->fetches_ahead();
+    ahead_now_ = depth_.files_ahead(most_ahead_);
     if (next_ <= index) {
         bring_in(index);
         next_ = index + 1;
@@ -256,7 +261,7 @@ void FilesAhead::wait_until_ready(FileAhead& file) {
         if (file.given_back || (file.asked_again && !still_stands(file))) {
             prepare_anew(file);
         } else if (!checked_for_its_turn(file)) {
-            ask_again(file, *fetcher_, ++clock_);
+            ask_again(file, ++clock_);
         } else if (file.short_of_descriptors && !given_back) {
             give_back_descriptors();
             given_back = true;
@@ -280,7 +285,7 @@ void FilesAhead::give_back_descriptors() {
         file.given_back = true;
     }
     most_ahead_ /= 2;
-    while (fetcher_->closing()) {
+    while (lean_.closing() || deep_->closing()) {
         answer(true);
     }
 }

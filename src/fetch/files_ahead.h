@@ -11,19 +11,23 @@
 #include <string>
 #include <vector>
 
+#include "fetch/depth.h"
 #include "fetch/fetcher.h"
 #include "fetch/file_preparation.h"
 #include "fetch/file_to_compare.h"
 #include "fetch/listings_ahead.h"
+#include "fetch/plain_fetcher.h"
 
 class FilesAhead : public ComparisonProgress {
   public:
     // The files `files` (paths relative to both directories) below
     // `prefix_1` and `prefix_2` (each ending in "/", or the whole paths of
-    // one file with a list of one empty path), made ready through `fetcher`
-    // with at most `most_ahead` files prepared after the one being compared.
+    // one file with a list of one empty path), with at most `most_ahead`
+    // files prepared after the one being compared, through `deep`, as deep
+    // as the drives' answers make worth it; a file prepared only at its turn
+    // is prepared by system calls in the program's thread.
     FilesAhead(const std::vector<std::string>& files, std::string prefix_1, std::string prefix_2,
-               std::unique_ptr<Fetcher> fetcher, std::size_t most_ahead);
+               std::unique_ptr<Fetcher> deep, std::size_t most_ahead);
     // Closes what the files hold, and waits for nothing that is still in
     // flight: the memory it may write into is kept until the process exits.
     ~FilesAhead() override;
@@ -70,7 +74,11 @@ class FilesAhead : public ComparisonProgress {
     const std::vector<std::string>& files_;
     std::string prefix_[2];
     FileSystemKind root_kind_[2];
-    std::unique_ptr<Fetcher> fetcher_;
+    // The ways of making requests: of files prepared at their turn, and of
+    // files prepared ahead; and how deep to go.
+    PlainFetcher lean_{};
+    std::unique_ptr<Fetcher> deep_;
+    Depth depth_;
     std::vector<FileAhead> places_;
     // The first blocks of the files in flight, and where fetched pieces land.
     std::unique_ptr<char[]> buffers_;
@@ -84,8 +92,8 @@ class FilesAhead : public ComparisonProgress {
     std::size_t taken_ = 0;
     std::size_t current_ = 0;
     std::size_t next_ = 0;
-    // Whether the fetcher finds files ahead worth preparing now.
-    bool fetching_ahead_ = true;
+    // The files to prepare ahead of the one being compared now.
+    std::size_t ahead_now_ = 0;
     // Bytes fetched of the files after the one being compared.
     off_t bytes_ahead_ = 0;
     // How far the comparison of the file taken last has come.

@@ -1,9 +1,7 @@
-// Requests as system calls, and the fetcher's rest where files come from
-// memory.
+// Requests as system calls, made at once.
 #include "fetch/plain_fetcher.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -13,17 +11,6 @@
 #include "fetch/file_to_compare.h"
 
 namespace {
-
-// Files between two counts of the program's reads from drives: the fetcher
-// rests after this many files without such a read, and wakes at the next
-// count that finds one.
-constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
-
-// Blocks that the program has read from drives so far.
-long blocks_read_from_drives() {
-    struct rusage usage;
-    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
-}
 
 // 0, or the negative errno value of a system call that returned -1.
 int outcome(int returned) {
@@ -90,14 +77,4 @@ bool PlainFetcher::answer(const AnswerHandler& handle, bool) {
         handle(request, result);
     }
     return true;
-}
-
-bool PlainFetcher::fetches_ahead() {
-    if (rest_ == Rest::allowed && ++asked_since_count_ == DRIVE_CHECK_INTERVAL) {
-        const long blocks_read = blocks_read_from_drives();
-        resting_ = blocks_read == blocks_read_;
-        blocks_read_ = blocks_read;
-        asked_since_count_ = 0;
-    }
-    return !resting_;
 }

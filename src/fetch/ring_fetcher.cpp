@@ -150,7 +150,3 @@ bool RingFetcher::answer(const AnswerHandler& handle, bool wait_for_one) {
     plain_.answer(handle, false);
     return true;
 }
-
-bool RingFetcher::fetches_ahead() {
-    return failed_ ? plain_.fetches_ahead() : true;
-}

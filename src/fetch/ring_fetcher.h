@@ -21,7 +21,6 @@ class RingFetcher : public Fetcher {
 
     void make(const Request& request) override;
     bool answer(const AnswerHandler& handle, bool wait_for_one) override;
-    bool fetches_ahead() override;
     bool fetches_arrive() const override { return !failed_; }
     void cancel(int fd) override;
     bool closing() const override { return closes_in_flight_ > 0 || plain_.closing(); }
@@ -46,6 +45,6 @@ class RingFetcher : public Fetcher {
     // Where io_uring has failed to carry out a request (no kernel worker
     // could be started for it, as under a limit on processes).
     bool failed_ = false;
-    PlainFetcher plain_{PlainFetcher::Rest::never};
+    PlainFetcher plain_{};
     std::unique_ptr<RequestQueue> queue_;
 };

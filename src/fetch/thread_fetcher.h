@@ -22,7 +22,6 @@ class ThreadFetcher : public Fetcher {
 
     void make(const Request& request) override;
     bool answer(const AnswerHandler& handle, bool wait_for_one) override;
-    bool fetches_ahead() override { return true; }
     bool fetches_arrive() const override { return true; }
     void cancel(int fd) override;
     bool closing() const override;

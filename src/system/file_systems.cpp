@@ -1,11 +1,15 @@
-// Telling file systems by their type, and remembering the answer per device.
+// Telling file systems by their type, and rotating disks by what the kernel
+// says of their devices.
 #include "system/file_systems.h"
 
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <array>
+#include <fstream>
 
 namespace {
 
@@ -41,4 +45,22 @@ FileSystemKind file_system_kind(const std::string& path) {
 
 bool served_file_system(const std::string& path) {
     return file_system_kind(path) == FileSystemKind::served;
+}
+
+bool on_rotating_disk(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) {
+        return false;
+    }
+    // A partition's queue is that of the disk it lies on, one level up.
+    const std::string device = "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ':' +
+                               std::to_string(minor(status.st_dev));
+    for (const char* queue : {"/queue/rotational", "/../queue/rotational"}) {
+        std::ifstream rotational(device + queue);
+        char flag = 0;
+        if (rotational >> flag) {
+            return flag == '1';
+        }
+    }
+    return false;
 }

@@ -1,8 +1,8 @@
 // What kind of file system holds a file, told by the file system's type: one
 // on a drive of this machine, one that holds its files in memory, or one
 // served from elsewhere (a network share, a FUSE server), whose every answer
-// may take a round trip. Where each kind is read differently is left to the
-// rooms that read.
+// may take a round trip; and whether its drive is a rotating disk. Where each
+// kind is read differently is left to the rooms that read.
 #pragma once
 
 #include <sys/types.h>
@@ -17,3 +17,8 @@ FileSystemKind file_system_kind(const std::string& path);
 
 // True when `path` lies on a file system served from elsewhere.
 bool served_file_system(const std::string& path);
+
+// True when `path` lies on a rotating disk (a hard disk, in a USB case too),
+// as the kernel knows its device; false where that cannot be told (a file
+// system of several devices, or none).
+bool on_rotating_disk(const std::string& path);
