@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "fault_fs_mount.h"
+#include "loop_mount.h"
 #include "run_program.h"
 
 namespace fs = std::filesystem;
@@ -266,6 +267,38 @@ TEST(FewOpenFilesAllowed, TreeBehindFuseIsWalkedInTheOrderAndToTheFailureOfTheLo
         EXPECT_EQ(served.err, err);
         EXPECT_EQ(served.out, local.out);
         EXPECT_EQ(served.status, local.status);
+    }
+}
+
+TEST(FewOpenFilesAllowed, TreeReadColdFromItsDriveIsWalkedInTheOrderAndToTheFailureOfAWarmWalk) {
+    // Freshly mounted, the drive answers from itself, and directories are
+    // read ahead several at a time; read again, it answers from memory, and
+    // the walk reads one at a time.
+    TestDirectory dir;
+    const LoopMountedExt4 drive(dir / "image", dir / "drive");
+    if (!drive.unavailable().empty()) {
+        GTEST_SKIP() << drive.unavailable();
+    }
+    const fs::path one = dir / "drive" / "one";
+    const std::vector<fs::path> directories = make_random_tree(one);
+    RunOptions options;
+    options.open_files_soft_limit = LOW_HARD_LIMIT;
+    options.open_files_hard_limit = LOW_HARD_LIMIT;
+    for (const bool unreadable : {false, true}) {
+        SCOPED_TRACE(unreadable ? "two directories unreadable" : "all readable");
+        if (unreadable) {
+            fs::permissions(directories[RANDOM_DIRECTORIES / 2], fs::perms::none);
+            fs::permissions(directories[RANDOM_DIRECTORIES], fs::perms::none);
+            options.unprivileged = true;
+        }
+        drive.remount();
+        const RunResult cold = run_trelvik(dir, {one, one}, options);
+        const RunResult warm = run_trelvik(dir, {one, one}, options);
+
+        EXPECT_EQ(warm.err.empty(), !unreadable) << warm.err;
+        EXPECT_EQ(cold.err, warm.err);
+        EXPECT_EQ(cold.out, warm.out);
+        EXPECT_EQ(cold.status, warm.status);
     }
 }
 

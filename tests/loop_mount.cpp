@@ -23,7 +23,7 @@ constexpr int COMMAND_NOT_FOUND = 127;
 
 LoopMountedExt4::LoopMountedExt4(const fs::path& image, const fs::path& mount_point,
                                  const std::string& options)
-    : mount_point_(mount_point) {
+    : image_(image), mount_point_(mount_point) {
     require_root("a mount through a loop device");
     if (!fs::exists("/dev/loop-control")) {
         unavailable_ = "this machine has no loop devices (/dev/loop-control is missing)";
@@ -44,12 +44,22 @@ LoopMountedExt4::LoopMountedExt4(const fs::path& image, const fs::path& mount_po
         fail("mount namespace of its own");
     }
     fs::create_directory(mount_point);
-    const std::string mount_command =
-        "mount -o loop " + image.string() + " " + mount_point.string();
-    if (std::system(mount_command.c_str()) != 0) {
-        throw std::runtime_error(mount_command + " failed");
-    }
+    mount();
     mounted_ = true;
+}
+
+void LoopMountedExt4::mount() const {
+    const std::string command = "mount -o loop " + image_.string() + " " + mount_point_.string();
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error(command + " failed");
+    }
+}
+
+void LoopMountedExt4::remount() const {
+    if (::umount2(mount_point_.c_str(), 0) != 0) {
+        fail("umount " + mount_point_.string());
+    }
+    mount();
 }
 
 LoopMountedExt4::~LoopMountedExt4() {

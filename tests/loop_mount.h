@@ -23,7 +23,14 @@ class LoopMountedExt4 {
     // loop devices or no mkfs.ext4. Empty when it is mounted.
     const std::string& unavailable() const { return unavailable_; }
 
+    // Unmounts it and mounts it again, so that nothing of it is left in
+    // memory: the next reads of its files and directories go to its drive.
+    void remount() const;
+
   private:
+    void mount() const;
+
+    std::filesystem::path image_;
     std::filesystem::path mount_point_;
     std::string unavailable_;
     bool mounted_ = false;

@@ -2,9 +2,9 @@
 // drives.
 #include "fetch/depth.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
+
+#include "system/drive_reads.h"
 
 namespace {
 
@@ -16,12 +16,6 @@ constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
 // first blocks are few enough reads between those of the file being
 // compared that the disk reads it in long runs.
 constexpr std::size_t FILES_AHEAD_ON_A_ROTATING_DISK = 4;
-
-// Blocks that the program has read from drives so far.
-long blocks_read_from_drives() {
-    struct rusage usage;
-    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_inblock : 0;
-}
 
 }  // namespace
 

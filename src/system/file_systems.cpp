@@ -21,6 +21,10 @@ constexpr std::array<unsigned long, 12> SERVED_TYPES = {
     CIFS_SUPER_MAGIC, V9FS_MAGIC,       CEPH_SUPER_MAGIC,        AFS_SUPER_MAGIC,
     AFS_FS_MAGIC,     CODA_SUPER_MAGIC, 0x0bd00bd0 /* Lustre */, 0x20030528 /* OrangeFS */};
 
+// The time of a seek on a rotating disk, which no disk that answers sooner
+// on average spends on its reads.
+constexpr unsigned long long SEEK_MILLISECONDS = 1;
+
 // Types of file systems that hold their files in memory only.
 constexpr std::array<unsigned long, 4> MEMORY_TYPES = {TMPFS_MAGIC, RAMFS_MAGIC, PROC_SUPER_MAGIC,
                                                        SYSFS_MAGIC};
@@ -43,24 +47,28 @@ FileSystemKind file_system_kind(const std::string& path) {
     return one_of(type, MEMORY_TYPES) ? FileSystemKind::memory : FileSystemKind::drive;
 }
 
-bool served_file_system(const std::string& path) {
-    return file_system_kind(path) == FileSystemKind::served;
-}
-
 bool on_rotating_disk(const std::string& path) {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0) {
         return false;
     }
-    // A partition's queue is that of the disk it lies on, one level up.
     const std::string device = "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ':' +
                                std::to_string(minor(status.st_dev));
+    // A partition's queue is that of the disk it lies on, one level up.
+    char rotational = 0;
     for (const char* queue : {"/queue/rotational", "/../queue/rotational"}) {
-        std::ifstream rotational(device + queue);
-        char flag = 0;
-        if (rotational >> flag) {
-            return flag == '1';
+        if (std::ifstream(device + queue) >> rotational) {
+            break;
         }
     }
-    return false;
+    if (rotational != '1') {
+        return false;
+    }
+    // The reads of the device so far, and the milliseconds they took.
+    unsigned long long reads = 0;
+    unsigned long long merged = 0;
+    unsigned long long sectors = 0;
+    unsigned long long milliseconds = 0;
+    std::ifstream(device + "/stat") >> reads >> merged >> sectors >> milliseconds;
+    return reads == 0 || milliseconds >= reads * SEEK_MILLISECONDS;
 }

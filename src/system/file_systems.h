@@ -15,10 +15,9 @@ enum class FileSystemKind { drive, memory, served };
 // told.
 FileSystemKind file_system_kind(const std::string& path);
 
-// True when `path` lies on a file system served from elsewhere.
-bool served_file_system(const std::string& path);
-
-// True when `path` lies on a rotating disk (a hard disk, in a USB case too),
-// as the kernel knows its device; false where that cannot be told (a file
-// system of several devices, or none).
+// True when `path` lies on a rotating disk (a hard disk, in a USB case too):
+// the kernel calls its device rotational, and the device's reads so far took
+// a seek's time on average, or there were none yet. A virtual machine's disk
+// is called rotational too, but answers sooner. False where that cannot be
+// told (a file system of several devices, or none).
 bool on_rotating_disk(const std::string& path);

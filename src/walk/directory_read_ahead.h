@@ -1,6 +1,7 @@
 // Reading the directories of the source tree ahead of its walk, several at a
 // time with a few threads, where every read of a directory is a round trip to
-// a file system served from elsewhere. The walk keeps its order, its checks
+// a file system served from elsewhere, or to a drive that does not answer
+// from memory. The walk keeps its order, its checks
 // and its failure messages: a directory that cannot be read ahead is left to
 // it, to read and fail on as it always does.
 #pragma once
@@ -26,9 +27,11 @@ struct TakenDirectory {
 };
 
 // How many threads read directories ahead of a walk of `root`: none where
-// `root` lies on a drive of this machine, whose answers come sooner than a
-// thread could hand them over, or where too few descriptors are free for
-// them beside the walk's own.
+// the tree lies in memory, or on a drive of this machine that answers the
+// reading of the root's first entries from memory (a tree walked before),
+// since a thread would hand the answers over later than the walk reads them
+// itself, or where too few descriptors are free for them beside the walk's
+// own; a few on a rotating disk, which seeks between what they read.
 unsigned read_ahead_threads(const std::string& root);
 
 // The directories that the walk will enter next, in its order, read ahead
