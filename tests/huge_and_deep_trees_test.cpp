@@ -50,6 +50,10 @@ constexpr unsigned RANDOM_TREE_SEED = 21;
 const std::string LONG_NAME(200, 'x');
 constexpr int LONG_PATH_LEVELS = 25;
 static_assert(LONG_PATH_LEVELS * 201 > PATH_MAX);
+// Levels of them in a source behind FUSE: few enough that the file system's
+// own paths, relative to the short directory it mirrors, stay within
+// PATH_MAX; its mount point lengthens the paths that the program sees.
+constexpr int SERVED_LONG_PATH_LEVELS = 8;
 // So many levels of one-letter names make a path longer than PATH_MAX too;
 // a walk whose memory grows with the square of the depth needs over 500 MiB
 // for them.
@@ -340,14 +344,34 @@ TEST(TreeDeeperThanHardFileLimit, IsWalkedToTheBottom) {
 }
 
 TEST(PathLongerThanPathMax, InSourceTreeEndsTheScanNamingTheFile) {
-    for (const auto& [name, levels] :
-         {std::pair(LONG_NAME, LONG_PATH_LEVELS), std::pair(std::string("d"), SHORT_NAME_LEVELS)}) {
-        SCOPED_TRACE(levels);
+    // Behind FUSE, mounted so deep that the lowest directories lie past
+    // PATH_MAX, the directories are read ahead of the walk only where their
+    // entries can be reached by their paths; the walk reads the others.
+    const struct {
+        std::string name;
+        int levels;
+        bool served;
+    } trees[] = {{LONG_NAME, LONG_PATH_LEVELS, false},
+                 {"d", SHORT_NAME_LEVELS, false},
+                 {LONG_NAME, SERVED_LONG_PATH_LEVELS, true}};
+    for (const auto& [name, levels, served] : trees) {
+        SCOPED_TRACE(testing::Message() << levels << (served ? " behind FUSE" : ""));
+        if (served && !fault_fs_unavailable().empty()) {
+            continue;
+        }
         TestDirectory dir;
-        const fs::path one = dir / "one";
-        fs::create_directories(one);
+        fs::create_directories(dir / "trees" / "one");
         fs::create_directories(dir / "two");
-        const std::string rel = make_deep_tree(one, name, levels);
+        const std::string rel = make_deep_tree(dir / "trees" / "one", name, levels);
+        fs::path mount_point = dir / "mnt";
+        while (served && mount_point.native().size() + rel.size() < PATH_MAX) {
+            mount_point /= LONG_NAME;
+        }
+        std::optional<FaultFsMount> mount;
+        if (served) {
+            mount.emplace(dir / "trees", mount_point);
+        }
+        const fs::path one = (served ? mount_point : dir / "trees") / "one";
 
         const RunResult run = run_trelvik(dir, {one.string(), (dir / "two").string()});
 
