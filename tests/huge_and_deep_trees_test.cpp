@@ -193,7 +193,7 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFileOrTooFewForOnePairEndThe
         int inherited;
     } tight[] = {{5, 0}, {7, 0}, {20, 0}, {64, 12}};
     constexpr unsigned long NO_ROOM_FOR_A_PAIR = 5;
-    constexpr int DIRECTORIES = 200;
+    constexpr int DIRECTORIES = 300;
     constexpr int FILES_EACH = 8;
     TestDirectory dir;
     for (int i = 0; i < DIRECTORIES * FILES_EACH; ++i) {
