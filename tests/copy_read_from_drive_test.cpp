@@ -139,6 +139,17 @@ class CopyOnLoopDevice : public testing::Test {
         mounts.push_back(directory);
     }
 
+    // Shrinks the tmpfs `drive`, which holds the image of a drive, to the
+    // pages it holds: the drive takes no more blocks, and what waits in
+    // memory to be written to it cannot be.
+    void fill(const fs::path& drive) {
+        struct statvfs room;
+        ASSERT_EQ(::statvfs(drive.c_str(), &room), 0);
+        const std::string full =
+            "size=" + std::to_string((room.f_blocks - room.f_bfree) * room.f_frsize);
+        ASSERT_EQ(::mount(nullptr, drive.c_str(), nullptr, MS_REMOUNT, full.c_str()), 0);
+    }
+
     // Writes out the copy `file` and changes the first bytes of it on the
     // drive to GARBLED; the page cache still holds the written ones.
     void garble_on_drive(const fs::path& file) {
@@ -318,24 +329,53 @@ TEST_F(CopyOnLoopDevice, WholeCopyStillInMemoryIsWrittenToTheDriveAndReportedIde
 }
 
 TEST_F(CopyOnLoopDevice, DriveThatFailsToTakeThePendingCopyIsToldAfterTheSummary) {
-    // The tmpfs under the image shrinks to the pages it holds: the drive
-    // takes no more blocks, and a.bin's copy, waiting in memory, cannot be
-    // written out. The run reports it as the drive holds it.
-    struct statvfs room;
-    ASSERT_EQ(::statvfs(drive.c_str(), &room), 0);
-    const std::string full =
-        "size=" + std::to_string((room.f_blocks - room.f_bfree) * room.f_frsize);
-    ASSERT_EQ(::mount(nullptr, drive.c_str(), nullptr, MS_REMOUNT, full.c_str()), 0);
-    // Standard error shares the pipe of standard output, so that the order
-    // of the two shows.
-    RunOptions options;
-    options.errors_on_terminal = true;
-    const RunResult run = run_trelvik(dir, arguments(), options);
+    // A drive of its own for each case, which then takes no more blocks:
+    // directory 2 itself, written out whole before the pass, with the copy
+    // waiting in memory, or with the copy written out before and another
+    // file of it waiting; or a drive mounted below directory 2, whose
+    // copies are written out one by one as they are read. The run reports
+    // a copy as the drive holds it, and tells of the drive's errors.
+    const struct {
+        const char* what;
+        bool below_directory_2;
+        bool copy_written_out;
+    } cases[] = {{"directory 2, copy waiting", false, false},
+                 {"directory 2, copy written out, another file waiting", false, true},
+                 {"drive below directory 2, copy waiting", true, false}};
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const auto& [what, below_directory_2, copy_written_out] = cases[k];
+        SCOPED_TRACE(what);
+        const fs::path failing = dir / ("failing-" + std::to_string(k));
+        const fs::path source_2 = below_directory_2 ? source : failing / "source";
+        const fs::path copy_2 = below_directory_2 ? copy : failing / "copy";
+        mount_tmpfs(failing / "drive");
+        const LoopMountedExt4 failing_ext4(failing / "drive" / "image",
+                                           below_directory_2 ? copy / "below" : copy_2);
+        const std::string rel = below_directory_2 ? "below/b.bin" : "b.bin";
+        write_file(source_2 / rel, contents);
+        write_file(copy_2 / rel, contents);
+        if (copy_written_out) {
+            ASSERT_TRUE(drive_offset(copy_2 / rel, FIEMAP_FLAG_SYNC).has_value());
+            write_file(copy_2 / "extra.bin", contents);
+        }
+        fill(failing / "drive");
+        // Standard error shares the pipe of standard output, so that the
+        // order of the two shows.
+        RunOptions options;
+        options.errors_on_terminal = true;
+        const RunResult run = run_trelvik(dir, {source_2.string(), copy_2.string()}, options);
 
-    EXPECT_EQ(run.out, announcement(1) + progress_line(1, "a.bin") + cleared_line(CLEAR_WIDTH) +
-                           differing_line(right_aligned("a.bin", RESULT_NAME_WIDTH)) +
-                           closing_lines(1, 0) + WRITE_ERRORS_WARNING);
-    EXPECT_EQ(run.status, 0);
+        const std::vector<std::string> order = listing_order(source_2);
+        std::string out = announcement(order.size());
+        for (std::size_t number = 1; number <= order.size(); ++number) {
+            out += progress_line(number, order[number - 1]) + cleared_line(CLEAR_WIDTH);
+            if (order[number - 1] == rel && !copy_written_out) {
+                out += differing_line(right_aligned(rel, RESULT_NAME_WIDTH));
+            }
+        }
+        EXPECT_EQ(run.out, out + closing_lines(!copy_written_out, 0) + WRITE_ERRORS_WARNING);
+        EXPECT_EQ(run.status, 0);
+    }
 }
 
 }  // namespace

@@ -31,6 +31,20 @@ std::string log_line(const std::string& name, const std::string& text) {
     return right_aligned(name, LOG_NAME_WIDTH) + text + "\n";
 }
 
+// Whether `blocked` (bit n - 1 for signal n) holds every signal that a
+// thread can block: all but SIGKILL and SIGSTOP, and those between the
+// standard ones and SIGRTMIN, which the C library keeps for itself.
+bool blocks_every_signal(std::uint64_t blocked) {
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        const bool blockable =
+            signal != SIGKILL && signal != SIGSTOP && (signal <= SIGSYS || signal >= SIGRTMIN);
+        if (blockable && (blocked & (std::uint64_t(1) << (signal - 1))) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A source tree "quelle" and its copy "kopie", either of which a test mounts
 // through trelvik_fault_fs at "mnt".
 class FaultyDrive : public testing::Test {
@@ -127,9 +141,11 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
             RunOptions run_options = options(without_io_uring);
             run_options.interrupt_after = progress_line(2, order[1]);
             std::chrono::steady_clock::time_point waiting;
+            std::vector<ProgramThread> threads;
             run_options.on_output = [&](const std::string& out) {
                 if (out.ends_with(run_options.interrupt_after)) {
                     waiting = std::chrono::steady_clock::now();
+                    threads = program_threads();
                 }
             };
             const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
@@ -138,6 +154,13 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
             EXPECT_LT(std::chrono::steady_clock::now() - waiting, 1s);
             EXPECT_FALSE(run.timed_out);
             EXPECT_EQ(run.status, 128 + SIGINT);
+            // The threads that list the copy's directories ahead leave every
+            // signal to the program's own thread.
+            EXPECT_GT(threads.size(), 1u);
+            for (const ProgramThread& thread : threads) {
+                EXPECT_TRUE(thread.main_thread || blocks_every_signal(thread.blocked_signals))
+                    << std::hex << thread.blocked_signals;
+            }
             EXPECT_EQ(run.log, log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!"));
         }
     }

@@ -24,6 +24,8 @@ constexpr std::size_t PROGRESS_NAME_WIDTH = 61;
 // One byte more than a 32-bit size can hold.
 constexpr off_t OVER_FOUR_GIB = (off_t(1) << 32) + 1;
 constexpr auto SPARSE_RUN_TIMEOUT = std::chrono::minutes(5);
+// Longer than a run over a few thousand small files takes.
+constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
 
 // Levels of the deep trees, and the limits on open files of the run: a walk
 // that held one directory open per level would need more than the soft
@@ -49,6 +51,10 @@ constexpr unsigned RANDOM_TREE_SEED = 21;
 const std::string LONG_NAME(200, 'x');
 constexpr int LONG_PATH_LEVELS = 25;
 static_assert(LONG_PATH_LEVELS * 201 > PATH_MAX);
+// Levels of them in a source behind FUSE: few enough that the file system's
+// own paths, relative to the short directory it mirrors, stay within
+// PATH_MAX; its mount point lengthens the paths that the program sees.
+constexpr int SERVED_LONG_PATH_LEVELS = 8;
 // So many levels of one-letter names make a path longer than PATH_MAX too;
 // a walk whose memory grows with the square of the depth needs over 500 MiB
 // for them.
@@ -174,21 +180,29 @@ TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
     expect_deep_trees_compared(LOW_SOFT_LIMIT, ROOMY_HARD_LIMIT, 0);
 }
 
-TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
+TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFileOrTooFewForOnePairEndTheRunOnTheFirst) {
     // The standard streams, the log and one pair of files: the files fetched
     // ahead must not take what the comparison needs, nor the descriptors
     // that the program inherited open; with 20, a few files are in flight at
-    // a time, far fewer than the files, on a local drive and behind FUSE.
+    // a time, far fewer than the files, on a local drive and behind FUSE;
+    // behind FUSE at 64, the copy's directories listed ahead are more than
+    // the descriptors free. With 5 there is no room for the pair, and the
+    // run ends with a read failure on the first file rather than wait for
+    // room.
     const struct {
         unsigned long limit;
         int inherited;
-    } tight[] = {{7, 0}, {20, 0}, {64, 12}};
-    constexpr int FILES = 300;
+    } tight[] = {{5, 0}, {7, 0}, {20, 0}, {64, 12}};
+    constexpr unsigned long NO_ROOM_FOR_A_PAIR = 5;
+    constexpr int DIRECTORIES = 300;
+    constexpr int FILES_EACH = 8;
     TestDirectory dir;
-    for (int i = 0; i < FILES; ++i) {
-        write_file(dir / "trees" / "one" / std::to_string(i), "data");
-        write_file(dir / "trees" / "two" / std::to_string(i), "data");
+    for (int i = 0; i < DIRECTORIES * FILES_EACH; ++i) {
+        const std::string rel = std::to_string(i / FILES_EACH) + "/" + std::to_string(i);
+        write_file(dir / "trees" / "one" / rel, "data");
+        write_file(dir / "trees" / "two" / rel, "data");
     }
+    const std::string first = listing_order(dir / "trees" / "one").front();
     std::optional<FaultFsMount> mount;
     if (fault_fs_unavailable().empty()) {
         mount.emplace(dir / "trees", dir / "mnt");
@@ -204,12 +218,18 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFile) {
             options.open_files_soft_limit = limit;
             options.open_files_hard_limit = limit;
             options.inherited_descriptors = inherited;
+            options.timeout = SHORT_TIMEOUT;
             const RunResult run = run_trelvik(dir, {trees / "one", trees / "two"}, options);
 
+            const bool room = limit > NO_ROOM_FOR_A_PAIR;
+            EXPECT_FALSE(run.timed_out);
             EXPECT_EQ(run.err, "");
-            EXPECT_TRUE(run.out.ends_with(closing_lines(0, 0)))
+            EXPECT_TRUE(run.out.ends_with(room ? closing_lines(0, 0)
+                                               : progress_line(1, first) +
+                                                     cleared_line(CLEAR_WIDTH) +
+                                                     read_failure_message(first)))
                 << run.out.substr(std::max<std::size_t>(run.out.size(), 200) - 200);
-            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.status, room ? 0 : 1);
         }
     }
 }
@@ -357,14 +377,34 @@ TEST(TreeDeeperThanHardFileLimit, IsWalkedToTheBottom) {
 }
 
 TEST(PathLongerThanPathMax, InSourceTreeEndsTheScanNamingTheFile) {
-    for (const auto& [name, levels] :
-         {std::pair(LONG_NAME, LONG_PATH_LEVELS), std::pair(std::string("d"), SHORT_NAME_LEVELS)}) {
-        SCOPED_TRACE(levels);
+    // Behind FUSE, mounted so deep that the lowest directories lie past
+    // PATH_MAX, the directories are read ahead of the walk only where their
+    // entries can be reached by their paths; the walk reads the others.
+    const struct {
+        std::string name;
+        int levels;
+        bool served;
+    } trees[] = {{LONG_NAME, LONG_PATH_LEVELS, false},
+                 {"d", SHORT_NAME_LEVELS, false},
+                 {LONG_NAME, SERVED_LONG_PATH_LEVELS, true}};
+    for (const auto& [name, levels, served] : trees) {
+        SCOPED_TRACE(testing::Message() << levels << (served ? " behind FUSE" : ""));
+        if (served && !fault_fs_unavailable().empty()) {
+            continue;
+        }
         TestDirectory dir;
-        const fs::path one = dir / "one";
-        fs::create_directories(one);
+        fs::create_directories(dir / "trees" / "one");
         fs::create_directories(dir / "two");
-        const std::string rel = make_deep_tree(one, name, levels);
+        const std::string rel = make_deep_tree(dir / "trees" / "one", name, levels);
+        fs::path mount_point = dir / "mnt";
+        while (served && mount_point.native().size() + rel.size() < PATH_MAX) {
+            mount_point /= LONG_NAME;
+        }
+        std::optional<FaultFsMount> mount;
+        if (served) {
+            mount.emplace(dir / "trees", mount_point);
+        }
+        const fs::path one = (served ? mount_point : dir / "trees") / "one";
 
         const RunResult run = run_trelvik(dir, {one.string(), (dir / "two").string()});
 

@@ -534,3 +534,25 @@ std::vector<fs::path> files_open_in_children() {
     }
     return open;
 }
+
+std::vector<ProgramThread> program_threads() {
+    std::vector<ProgramThread> threads;
+    for (const pid_t child : child_processes()) {
+        const fs::path process = "/proc/" + std::to_string(child);
+        std::error_code error;
+        if (!fs::equivalent(process / "exe", TRELVIK_BINARY, error)) {
+            continue;
+        }
+        for (fs::directory_iterator task(process / "task", error), end; !error && task != end;
+             task.increment(error)) {
+            std::istringstream status(read_file(task->path() / "status"));
+            for (std::string line; std::getline(status, line);) {
+                if (line.starts_with("SigBlk:")) {
+                    threads.push_back({task->path().filename() == std::to_string(child),
+                                       std::stoull(line.substr(line.find(':') + 1), nullptr, 16)});
+                }
+            }
+        }
+    }
+    return threads;
+}

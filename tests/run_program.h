@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -169,6 +170,17 @@ std::string right_aligned(const std::string& name, std::size_t width);
 // of their descriptors, as /proc shows them (a removed file ends in
 // " (deleted)").
 std::vector<std::filesystem::path> files_open_in_children();
+
+// A thread of the program, and the signals it blocks, as /proc shows them
+// (SigBlk): bit n - 1 for signal n.
+struct ProgramThread {
+    bool main_thread;
+    std::uint64_t blocked_signals;
+};
+
+// The threads of the test's child processes that run the program (not the
+// file systems that the test mounts).
+std::vector<ProgramThread> program_threads();
 
 // Every entry below `root`, in the order of a depth-first walk that reads each
 // directory in the order the system returns its entries (as the program's

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,10 +12,12 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fault_fs_mount.h"
 #include "loop_mount.h"
 #include "run_program.h"
 #include "walk/tree_scan.h"
@@ -75,10 +78,19 @@ struct ChangeDuringScan {
     std::function<void()> change;
 };
 
-// For a child process: makes `change` during the scan of `root` and writes
+// For a child process: makes `change` during the scan of `root`, under a
+// limit of `open_files_limit` on its open files unless that is 0, and writes
 // the sorted list of the scan as print_scan_and_exit does.
 [[noreturn]] void print_scan_changing_and_exit(const std::string& root,
-                                               const ChangeDuringScan& change) {
+                                               const ChangeDuringScan& change,
+                                               rlim_t open_files_limit) {
+    struct rlimit limit;
+    if (open_files_limit != 0 && ::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = open_files_limit;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            std::_Exit(94);
+        }
+    }
     const int group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
     if (group < 0 || ::fanotify_mark(group, FAN_MARK_ADD, change.event | FAN_ONDIR, AT_FDCWD,
                                      change.watched.c_str()) != 0) {
@@ -296,10 +308,21 @@ TEST(ScanFailure, DirectoryMovedOrSwappedForALinkWhileWalkedEndsTheScanButOneRem
     require_root("fanotify's permission events");
     // So many files that their entries take three reads.
     constexpr int BIG_DIRECTORY_FILES = 1500;
+    // A limit on open files, and a chain of directories deeper than it, down
+    // which the walk gives up the descriptors of the directories above.
+    constexpr rlim_t FEW_OPEN_FILES = 20;
+    constexpr int CHAIN_DEPTH = 30;
     const std::string absent = "No such file or directory";
-    for (const std::string what : {"moved once opened", "moved at a later read of its entries",
-                                   "removed once opened", "swapped for a link"}) {
+    const char* const swapped = "swapped for a link";
+    const char* const swapped_entered_by_path = "swapped for a link, entered by its path";
+    const char* const swapped_behind_fuse = "swapped for a link, read ahead behind FUSE";
+    for (const std::string what :
+         {"moved once opened", "moved at a later read of its entries", "removed once opened",
+          swapped, swapped_entered_by_path, swapped_behind_fuse}) {
         SCOPED_TRACE(what);
+        if (what == swapped_behind_fuse && !fault_fs_unavailable().empty()) {
+            continue;
+        }
         TestDirectory dir;
         const fs::path root = dir / "root";
         const auto move_away = [&dir](const fs::path& directory) {
@@ -308,6 +331,9 @@ TEST(ScanFailure, DirectoryMovedOrSwappedForALinkWhileWalkedEndsTheScanButOneRem
         ChangeDuringScan change;
         int status = 1;
         std::string message;
+        fs::path scanned = root;
+        std::optional<FaultFsMount> mount;
+        rlim_t open_files_limit = 0;
         if (what == "moved once opened") {
             write_file(root / "moved/file", "1");
             change = {root / "moved", FAN_OPEN_PERM, 1, move_away(root / "moved")};
@@ -332,20 +358,42 @@ TEST(ScanFailure, DirectoryMovedOrSwappedForALinkWhileWalkedEndsTheScanButOneRem
             message = "kept\n";
         } else {
             // Once the first of two directories is opened, the second one is
-            // swapped for a link to a directory outside the tree.
+            // swapped for a link to a directory outside the tree, which must
+            // not be followed: neither where the walk opens the second by its
+            // name in the root, nor by its path, as once a chain below the
+            // first, deeper than the limit on open files, has had it give up
+            // the root's descriptor. Behind FUSE the directories below the
+            // root are read ahead by their paths as soon as the root's
+            // entries are read: the swap falls in between, at the file
+            // system's second read of the root.
             write_file(root / "a/file", "1");
             write_file(root / "b/file", "2");
             write_file(dir / "outside/file", "3");
             const fs::path first = root / listing_order(root)[0].substr(0, 1);
             const fs::path second = root / (first.filename() == "a" ? "b" : "a");
-            change = {first, FAN_OPEN_PERM, 1, [&dir, second] {
-                          fs::remove_all(second);
-                          fs::create_directory_symlink(dir / "outside", second);
-                      }};
-            message = access_failure("\"" + second.string() + "\"", "Not a directory");
+            const auto swap = [&dir, second] {
+                fs::remove_all(second);
+                fs::create_directory_symlink(dir / "outside", second);
+            };
+            change = {first, FAN_OPEN_PERM, 1, swap};
+            if (what != swapped) {
+                fs::path chain = first;
+                for (int level = 0; level < CHAIN_DEPTH; ++level) {
+                    chain /= "c";
+                }
+                write_file(chain / "file", "4");
+                open_files_limit = FEW_OPEN_FILES;
+            }
+            if (what == swapped_behind_fuse) {
+                scanned = dir / "mnt";
+                mount.emplace(root, scanned);
+                change = {root, FAN_ACCESS_PERM, 2, swap};
+            }
+            message = access_failure("\"" + (scanned / second.filename()).string() + "\"",
+                                     "Not a directory");
         }
-        EXPECT_EXIT(print_scan_changing_and_exit(root.string(), change), ExitedWithCode(status),
-                    Eq(message));
+        EXPECT_EXIT(print_scan_changing_and_exit(scanned.string(), change, open_files_limit),
+                    ExitedWithCode(status), Eq(message));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <tuple>
 
 namespace {
 
@@ -70,10 +71,24 @@ int open_log_file(const char*& because) {
     return fd;
 }
 
-// Writes all of `text` to `fd`, with every signal held back meanwhile: one
-// that ends the program (Ctrl-C, a hangup, kill) takes effect once the
-// write is done, so that the file never ends within what was written. False
-// when not all of it could be written.
+// Cuts the file `fd`, which ends with the first `written` bytes of `lines`,
+// back to the end of the last whole line among them: a write cut short by a
+// full file system leaves it ending within a line. Where it cannot be cut,
+// nothing more can be done; the log is said to be incomplete either way.
+void cut_to_last_whole_line(int fd, const std::string& lines, std::size_t written) {
+    const std::size_t line_end = written == 0 ? std::string::npos : lines.rfind('\n', written - 1);
+    const std::size_t kept = line_end == std::string::npos ? 0 : line_end + 1;
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= 0) {
+        std::ignore = ::ftruncate(fd, end - static_cast<off_t>(written - kept));
+    }
+}
+
+// Writes all of `text`, whole lines, to `fd`, with every signal held back
+// meanwhile: one that ends the program (Ctrl-C, a hangup, kill) takes effect
+// once the write is done, so that the file never ends within what was
+// written. False when not all of it could be written; the file then ends
+// with the last whole line that was.
 bool write_whole(int fd, const std::string& text) {
     sigset_t all;
     sigset_t before;
@@ -87,8 +102,12 @@ bool write_whole(int fd, const std::string& text) {
         }
         written += static_cast<std::size_t>(count);
     }
+    const bool whole = written == text.size();
+    if (!whole) {
+        cut_to_last_whole_line(fd, text, written);
+    }
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
-    return written == text.size();
+    return whole;
 }
 
 }  // namespace

@@ -23,9 +23,9 @@ class LogFile {
 
     // Adds `lines`, one or more whole lines, to the log; they are written out
     // once enough have gathered. Once some of the log could not be written,
-    // here or in flush (/tmp full, an I/O error), the log is closed, so that
-    // it ends where it broke off rather than with a gap, and later lines are
-    // dropped.
+    // here or in flush (/tmp full, an I/O error), the log is cut back to its
+    // last whole line and closed, so that it ends where it broke off rather
+    // than within a line or with a gap, and later lines are dropped.
     void write(const std::string& lines);
     // Writes out the lines gathered so far.
     void flush();

@@ -8,6 +8,7 @@
 #include <vector>
 
 // Starts up to `count` threads that run `work`, into `threads`; fewer where
-// the system refuses to start more.
+// the system refuses to start more. They block every signal, which leaves
+// signals to the program's own thread.
 void start_threads(std::vector<std::thread>& threads, unsigned count,
                    const std::function<void()>& work);
