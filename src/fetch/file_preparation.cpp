@@ -23,9 +23,15 @@ bool same_size_files(const FileAhead& file) {
            is_regular(copy.status) && source.status.stx_size == copy.status.stx_size;
 }
 
-void make(FileAhead& file, Request request) {
+// Makes `request` of `file`'s preparation through `way`, the file's own
+// unless given.
+void make(FileAhead& file, const Request& request, Fetcher& way) {
     ++file.pending;
-    file.way->make(request);
+    way.make(request);
+}
+
+void make(FileAhead& file, const Request& request) {
+    make(file, request, *file.way);
 }
 
 // Opens `side` of `file`, waiting where it `waits`.
@@ -52,12 +58,12 @@ void make_on_descriptor(FileAhead& file, Step step, int side) {
     make(file, request);
 }
 
-// The status of `side`'s path into `into`.
-void ask_status(FileAhead& file, int side, struct statx* into) {
+// The status of `side`'s path into `into`, asked through `way`.
+void ask_status(FileAhead& file, int side, struct statx* into, Fetcher& way) {
     Request status = request_for(file, Step::status, side);
     status.path = file.side[side].path.c_str();
     status.status = into;
-    make(file, status);
+    make(file, status, way);
 }
 
 // The step after the status of what `side` opened: the copy is written out and
@@ -96,7 +102,7 @@ void step_on(FileAhead& file, int side, const Request& request, int result,
                 prepared.fd = result;
                 make_on_descriptor(file, Step::status_of_open, side);
             } else if (result == -EAGAIN && !prepared.waited) {
-                ask_status(file, side, &prepared.opened);
+                ask_status(file, side, &prepared.opened, *file.way);
             } else {
                 file.short_of_descriptors |= result == -EMFILE || result == -ENFILE;
                 prepared.usable = false;
@@ -166,7 +172,7 @@ void begin_preparation(FileAhead& file, Fetcher& way, std::uint64_t now) {
         prepared.usable = true;
         prepared.waited = false;
         prepared.first = -EAGAIN;
-        ask_status(file, side, &prepared.status);
+        ask_status(file, side, &prepared.status, *file.way);
     }
 }
 
@@ -190,11 +196,11 @@ void prepare_on(FileAhead& file, const Request& request, int result, FileSystems
     }
 }
 
-void ask_again(FileAhead& file, std::uint64_t now) {
+void ask_again(FileAhead& file, Fetcher& way, std::uint64_t now) {
     file.asked_at = now;
     file.asked_again = true;
     for (const int side : {SOURCE, COPY}) {
-        ask_status(file, side, &file.side[side].again);
+        ask_status(file, side, &file.side[side].again, way);
     }
 }
 

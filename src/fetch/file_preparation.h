@@ -86,9 +86,9 @@ void begin_preparation(FileAhead& file, Fetcher& way, std::uint64_t now);
 // Takes `file` on by the `result` of its `request`.
 void prepare_on(FileAhead& file, const Request& request, int result, FileSystemsMet& systems);
 
-// Asks the status of both sides again at the time `now`, for the file's
-// turn.
-void ask_again(FileAhead& file, std::uint64_t now);
+// Asks the status of both sides again through `way` at the time `now`, for
+// the file's turn.
+void ask_again(FileAhead& file, Fetcher& way, std::uint64_t now);
 
 // True when the statuses asked again show what was prepared, unchanged: the
 // same file, of the same size and change time, with the same errors.

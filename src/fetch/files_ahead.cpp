@@ -147,12 +147,18 @@ bool FilesAhead::checked_for_its_turn(const FileAhead& file) const {
     return file.asked_at > std::max(settled_at_, paused_at_);
 }
 
+void FilesAhead::check(FileAhead& file) {
+    const bool served = file.side[SOURCE].served || file.side[COPY].served;
+    ask_again(file, served ? *file.way : static_cast<Fetcher&>(lean_), ++clock_);
+}
+
 void FilesAhead::settle_if_fetched() {
     const FileAhead& at_hand = place_of(current_);
     if (!comparing_ || settled_ || !at_hand.way->fetches_arrive()) {
         return;
     }
-    if (ready_and_open(at_hand) && (at_hand.fetched < size_of(at_hand) || at_hand.in_flight > 0)) {
+    if (ready_and_open(at_hand) && (reached_ < size_of(at_hand) - READ_AHEAD_TURN ||
+                                    at_hand.fetched < size_of(at_hand) || at_hand.in_flight > 0)) {
         return;
     }
     settled_ = true;
@@ -166,8 +172,8 @@ void FilesAhead::check_next_if_due() {
     }
     FileAhead& next = place_of(current_ + 1);
     if (next.stage == Stage::ready && next.pending == 0 && !next.given_back &&
-        !checked_for_its_turn(next)) {
-        ask_again(next, ++clock_);
+        (next.side[SOURCE].served || next.side[COPY].served) && !checked_for_its_turn(next)) {
+        check(next);
     }
 }
 
@@ -261,7 +267,7 @@ void FilesAhead::wait_until_ready(FileAhead& file) {
         if (file.given_back || (file.asked_again && !still_stands(file))) {
             prepare_anew(file);
         } else if (!checked_for_its_turn(file)) {
-            ask_again(file, ++clock_);
+            check(file);
         } else if (file.short_of_descriptors && !given_back) {
             give_back_descriptors();
             given_back = true;
@@ -301,4 +307,5 @@ void FilesAhead::reached(off_t position) {
     reached_ = position;
     fetch_ahead();
     answer(false);
+    settle_if_fetched();
 }

@@ -39,12 +39,14 @@ class FilesAhead : public ComparisonProgress {
     // closed, and its requests still in flight are cancelled and never
     // waited for. Brings the files after it into flight as far as the bounds
     // allow, and waits until this one is prepared and seen to still stand at
-    // its turn: its statuses must have been asked once the file before it
-    // had nothing left to fetch (at the end of its comparison, or earlier
-    // where the fetcher tells when fetched bytes are in memory) and after
-    // the last pause; they are asked again where they were not, and the file
-    // is prepared anew where they show it changed. The descriptors and first
-    // bytes stay the files ahead's, valid until the next call.
+    // its turn: its statuses must have been asked after the comparison of
+    // the file before it, or, on a drive served from elsewhere, once that
+    // comparison came within its last read-ahead turn with nothing left to
+    // fetch, and after the last pause; they are asked again where they were
+    // not (by the program's own system calls but on a served drive, where
+    // they go ahead through the fetcher), and the file is prepared anew where
+    // they show it changed. The descriptors and first bytes stay the files
+    // ahead's, valid until the next call.
     FileToCompare take(std::size_t index);
 
     // The run has paused after a problem, long enough for a user to change
@@ -64,6 +66,7 @@ class FilesAhead : public ComparisonProgress {
     void let_go(FileAhead& file);
     void prepare_anew(FileAhead& file);
     bool checked_for_its_turn(const FileAhead& file) const;
+    void check(FileAhead& file);
     void settle_if_fetched();
     void check_next_if_due();
     void fetch(FileAhead& file, off_t to);
@@ -99,9 +102,9 @@ class FilesAhead : public ComparisonProgress {
     // How far the comparison of the file taken last has come.
     off_t reached_ = 0;
     // The clock that orders the questions about statuses and the moments
-    // that make earlier answers stale: when the file being compared had
-    // nothing left to fetch (whether it has yet), and when the run last
-    // paused.
+    // that make earlier answers stale: when the file being compared came
+    // within its last turn with nothing left to fetch, or else ended (whether
+    // it has yet), and when the run last paused.
     std::uint64_t clock_ = 0;
     // Whether the file taken last has been handed over for its comparison.
     bool comparing_ = false;
