@@ -116,17 +116,20 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
         for (const bool without_io_uring : {false, true}) {
             SCOPED_TRACE(testing::Message()
                          << hang << order[1] << (without_io_uring ? ", without io_uring" : ""));
-            const FaultFsMount mount(copy, mount_point, {hang + order[1]});
+            const fs::path held = dir / "held";
+            fs::remove(held);
+            const FaultFsMount mount(copy, mount_point,
+                                     {hang + order[1], "--held-mark=" + held.string()});
             // The look-ahead opens and reads the files after the first before
-            // it compares the first, and so waits with nothing shown.
+            // it compares the first, and so waits with nothing shown. Ctrl-C
+            // comes once the file system holds the request.
             const std::size_t waiting_on = without_io_uring ? 0 : 1;
             RunOptions run_options = options(without_io_uring);
             run_options.interrupt_after = progress_line(waiting_on + 1, order[waiting_on]);
             std::chrono::steady_clock::time_point waiting;
-            run_options.on_output = [&](const std::string& out) {
-                if (out.ends_with(run_options.interrupt_after)) {
-                    waiting = std::chrono::steady_clock::now();
-                }
+            run_options.interrupt_once = [&] {
+                waiting = std::chrono::steady_clock::now();
+                return fs::exists(held);
             };
             const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
             // Once the program is reaped, so are the kernel's workers that ran

@@ -251,7 +251,7 @@ TEST(FewOpenFilesAllowed, TreeBehindFuseIsWalkedInTheOrderAndToTheFailureOfTheLo
             // The walk fails at the first of them that it meets.
             fs::permissions(directories[RANDOM_DIRECTORIES / 2], fs::perms::none);
             fs::permissions(directories[RANDOM_DIRECTORIES], fs::perms::none);
-            options.unprivileged = true;
+            options.user = NOBODY;
         }
         const RunResult local =
             run_trelvik(dir, {dir / "trees" / "one", dir / "trees" / "one"}, options);
@@ -303,7 +303,7 @@ TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMiss
             }
         }
         if (problems == VANISHING + 2 && problems_seen < problems) {
-            open_at_last_pause = files_open_in_children();
+            open_at_last_pause = files_open_in_program();
         }
         problems_seen = problems;
     };

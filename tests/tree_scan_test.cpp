@@ -254,7 +254,7 @@ TEST(ScanFailure, UnreadableRootEndsTheScanForAnUnprivilegedUser) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(root_failure(root, "Permission denied")));
@@ -270,7 +270,7 @@ TEST(ScanFailure, UnreadableSubdirectoryIsNamedInQuotes) {
     for (const std::string& typed : {root, root + "/"}) {
         EXPECT_EXIT(
             {
-                become_nobody();
+                become_user(NOBODY);
                 scan_directory(typed);
             },
             ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub\"")))
@@ -286,7 +286,7 @@ TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub/file\"")));
@@ -357,7 +357,7 @@ TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(access_failure("\"" + root + "/a\\\"b\\\\c\"")));
@@ -374,7 +374,7 @@ TEST(ScanDirectory, UnreadableExcludedDirectoryCausesNoError) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             print_scan_and_exit(root);
         },
         ExitedWithCode(0), Eq("keep.txt\n"));
