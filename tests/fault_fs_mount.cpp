@@ -64,7 +64,7 @@ FaultFsMount::FaultFsMount(const fs::path& source, const fs::path& mount_point,
     if (const std::string unavailable = fault_fs_unavailable(); !unavailable.empty()) {
         throw std::runtime_error(unavailable);
     }
-    require_private_mounts("a FUSE mount in a mount namespace of its own");
+    require_private_mounts("a FUSE mount");
     enter_private_mount_namespace_once();
     fs::create_directories(mount_point);
     const dev_t unmounted = device_of(mount_point);

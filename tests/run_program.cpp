@@ -296,7 +296,7 @@ TestDirectory::~TestDirectory() {
 
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options) {
-    require_private_mounts("the program's runs in a mount namespace of their own");
+    require_private_mounts("the program's runs, each with a /tmp of its own");
     std::vector<std::string> words = {TRELVIK_BINARY};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
