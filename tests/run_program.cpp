@@ -253,7 +253,7 @@ void require_private_mounts(const std::string& what) {
     if (const std::string unavailable = private_mounts_unavailable(); !unavailable.empty()) {
         skip_test("needs a mount namespace of its own with a private root, for " + what +
                   ", which cannot be made here (" + unavailable +
-                  "): in a chroot its root must be a mount point (mount --bind DIR DIR, then "
+                  "): in a chroot its root must be a mount point (mount --rbind DIR DIR, then "
                   "chroot DIR), in a container it needs CAP_SYS_ADMIN");
     }
 }
