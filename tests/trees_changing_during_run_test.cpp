@@ -86,18 +86,27 @@ class LeaseHolder {
             const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
             char held = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
             // An open that breaks the lease shows as SIGIO, read from a
-            // signalfd; the test lets go by writing to release_, or by
-            // closing it.
+            // signalfd; the test lets go by writing to release_, before the
+            // break or after it (the program's opens may run in any order),
+            // and ends by closing it.
             struct pollfd waits[2] = {{::signalfd(-1, &broken, SFD_CLOEXEC), POLLIN, 0},
                                       {release_[0], POLLIN, 0}};
-            // Exits with 0 when an open broke the lease before the test let
-            // go, and let go when told.
-            ::_exit(::write(ready[1], &held, 1) == 1 && held && ::poll(waits, 2, -1) > 0 &&
-                            (waits[0].revents & POLLIN) != 0 &&
-                            ::read(release_[0], &held, 1) == 1 &&
-                            ::fcntl(fd, F_SETLEASE, F_UNLCK) == 0
-                        ? 0
-                        : 1);
+            bool was_broken = false;
+            bool told = false;
+            bool waiting = ::write(ready[1], &held, 1) == 1 && held;
+            while (waiting && !(was_broken && told) && ::poll(waits, 2, -1) > 0) {
+                if ((waits[0].revents & POLLIN) != 0) {
+                    was_broken = true;
+                    waits[0].fd = -1;
+                }
+                if (waits[1].revents != 0) {
+                    told = ::read(release_[0], &held, 1) == 1;
+                    waiting = told;
+                }
+            }
+            // Exits with 0 when an open broke the lease, and the holder let
+            // go when told.
+            ::_exit(was_broken && told && ::fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 1);
         }
         ::close(ready[1]);
         ::close(release_[0]);
@@ -110,8 +119,8 @@ class LeaseHolder {
 
     bool holds() const { return held_; }
     void let_go() { (void)!::write(release_[1], "", 1); }
-    // Waits for the holder; true when an open broke the lease before it was
-    // let go.
+    // Waits for the holder; true when an open broke the lease and the holder
+    // let go when told.
     bool was_broken() {
         if (pid_ > 0) {
             ::close(release_[1]);
