@@ -35,10 +35,10 @@ class LogFile {
     void write(const std::string& lines);
     // Writes out the lines gathered so far.
     void flush();
-    // Closes the log, which completes it; later lines are dropped. A run of
-    // root through sudo hands the log to the user who called it first, so
-    // that their later runs can write it; not before, so that no one else
-    // has a hand in it while it is written.
+    // Closes the log, which completes it; later lines are dropped. Just
+    // before, a run of root through sudo hands the log to the user who
+    // called sudo, so that their later runs can write it; not earlier, so
+    // that no one else has a hand in it while it is written.
     void close();
 
     // Says on standard error when the log could not be written completely,
