@@ -173,7 +173,7 @@ TEST(DirectoryArguments, DirectoryBehindAClosedDirectoryIsNotAccessible) {
     const std::string message =
         "trelvik Fehler - Verzeichnis " + locked + " nicht zugänglich (Permission denied).\n\n";
     RunOptions as_nobody;
-    as_nobody.unprivileged = true;
+    as_nobody.user = NOBODY;
     expect_refused(run_trelvik(dir, {locked, open}, as_nobody), message);
     expect_refused(run_trelvik(dir, {open, locked}, as_nobody), message);
 }

@@ -277,7 +277,7 @@ TEST(ReadFailure, CounterpartBehindADirectoryThatMayNotBeSearchedEndsTheRun) {
     trees.add("tresor/brief.txt", "geheim\n");
     fs::permissions(trees.copy / "tresor", fs::perms(0700));
     RunOptions as_nobody;
-    as_nobody.unprivileged = true;
+    as_nobody.user = NOBODY;
     const RunResult run = run_trelvik(dir, trees.arguments(), as_nobody);
     EXPECT_EQ(run.out, ended_on_first_file("tresor/brief.txt"));
     EXPECT_EQ(run.err, "");
@@ -390,6 +390,9 @@ TEST(LogFile, InterruptedRunKeepsEveryProblemShownSoFar) {
     const std::vector<std::string> order = listing_order(trees.source);
     RunOptions options;
     options.interrupt_after = "NICHT gefunden!";
+    options.interrupt_once = [&dir] {
+        return read_file(dir.log_path()).find("NICHT gefunden!") != std::string::npos;
+    };
     const RunResult run = run_trelvik(dir, trees.arguments(), options);
     EXPECT_EQ(run.status, 128 + SIGINT);
     EXPECT_EQ(run.log, order[0] == "a.txt"
@@ -416,17 +419,21 @@ TEST(LogFile, LinkAtTheLogPathIsNotFollowed) {
     EXPECT_FALSE(fs::exists(dir / "neu.txt"));
 }
 
-TEST(LogFile, FileOfAnotherUserOrWithASecondNameIsLeftAlone) {
+TEST(LogFile, FileOfAnotherUserIsReplacedByRootAndOneWithASecondNameLeftAlone) {
     require_root("a file of the user nobody");
     TestDirectory dir;
     const Trees trees(dir);
     trees.add("a.txt", "gleich\n");
+    // nobody's log, whose second name shows what becomes of the file.
     const std::string earlier = "Protokoll von nobody\n";
-    write_file(dir.log_path(), earlier);
-    ASSERT_EQ(::chown(dir.log_path().c_str(), 65534, 65534), 0);
+    write_file(dir / "nobody.txt", earlier);
+    ASSERT_EQ(::chown((dir / "nobody.txt").c_str(), NOBODY, NOBODY), 0);
+    fs::create_hard_link(dir / "nobody.txt", dir.log_path());
     RunResult run = run_trelvik(dir, trees.arguments());
-    expect_one_identical_file(run, LOG_OF_ANOTHER_USER);
-    EXPECT_EQ(run.log, earlier);
+    expect_one_identical_file(run);
+    EXPECT_EQ(run.log, ok_log_line(right_aligned("a.txt", LOG_NAME_WIDTH)));
+    EXPECT_EQ(read_file(dir / "nobody.txt"), earlier);
+    EXPECT_EQ(fs::hard_link_count(dir / "nobody.txt"), 1u);
 
     fs::remove(dir.log_path());
     const std::string victim = "darf nicht überschrieben werden\n";

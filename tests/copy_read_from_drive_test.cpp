@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -102,11 +101,10 @@ std::string read_from_drive(const fs::path& path) {
 class CopyOnLoopDevice : public testing::Test {
   protected:
     void SetUp() override {
-        require_root("mounts");
+        require_private_mounts("mounts");
         // In a mount namespace of this process's own nothing stays mounted
         // should the process end early.
-        ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_TRUE(enter_private_mount_namespace());
         mount_tmpfs(drive);
         ext4.emplace(image, mount_point);
         if (!ext4->unavailable().empty()) {

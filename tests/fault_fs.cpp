@@ -13,6 +13,7 @@
 //                 another's place keeps its number
 //   --max-background=N  let the kernel have N requests in the background (its read-ahead) out
 //                 at once, and N before it counts as congested; by default its own limits, 12 and 9
+//   --held-mark=FILE  create FILE once a request is held, so that a test knows its reader waits
 //   --stats=FILE  write at exit what was served, a line "name value" each: requests,
 //                 peak_in_flight, mean_in_flight (over the time any was), opens (of files),
 //                 directory_opens, bytes_read
@@ -63,6 +64,8 @@ constexpr unsigned long MOUNT_FLAGS = MS_RDONLY | MS_NOSUID | MS_NODEV;
 // The root is a directory (S_IFDIR in octal).
 constexpr const char* MOUNT_OPTIONS = "rootmode=40000,allow_other,default_permissions";
 constexpr int USAGE_ERROR = 2;
+// The mark that a request is held, an empty file.
+constexpr mode_t HELD_MARK_MODE = 0644;
 
 struct Options {
     std::string source;
@@ -82,6 +85,7 @@ struct Options {
     unsigned max_background = 0;
     double cache_seconds = DEFAULT_CACHE_MS / MS_PER_SECOND;
     std::string stats_file;
+    std::string held_mark;
     bool ino_by_path = false;
 };
 
@@ -194,6 +198,10 @@ bool interrupted_while_held(FaultFs& fs, fuse_req_t req, bool hold) {
         return false;
     }
     HeldRequest held{fs};
+    if (!fs.options.held_mark.empty()) {
+        ::close(
+            ::open(fs.options.held_mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, HELD_MARK_MODE));
+    }
     // Calls interrupt_held at once if the interrupt came first.
     fuse_req_interrupt_func(req, interrupt_held, &held);
     bool interrupted = false;
@@ -480,6 +488,8 @@ bool parse_option(std::string_view argument, Options& options) {
         options.cache_seconds = count / MS_PER_SECOND;
     } else if (name == "--stats") {
         options.stats_file = value;
+    } else if (name == "--held-mark") {
+        options.held_mark = value;
     } else {
         return false;
     }

@@ -1,6 +1,5 @@
 #include "fault_fs_mount.h"
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -28,9 +27,8 @@ constexpr auto MOUNT_POLL_INTERVAL = std::chrono::milliseconds(10);
 
 // Puts this process, the first time, into a mount namespace of its own from
 // which no mount propagates to the machine's.
-void enter_private_mount_namespace() {
-    static const bool entered = ::unshare(CLONE_NEWNS) == 0 &&
-                                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+void enter_private_mount_namespace_once() {
+    static const bool entered = enter_private_mount_namespace();
     if (!entered) {
         throw std::runtime_error("cannot enter a private mount namespace");
     }
@@ -66,8 +64,8 @@ FaultFsMount::FaultFsMount(const fs::path& source, const fs::path& mount_point,
     if (const std::string unavailable = fault_fs_unavailable(); !unavailable.empty()) {
         throw std::runtime_error(unavailable);
     }
-    require_root("a FUSE mount in a mount namespace of its own");
-    enter_private_mount_namespace();
+    require_private_mounts("a FUSE mount");
+    enter_private_mount_namespace_once();
     fs::create_directories(mount_point);
     const dev_t unmounted = device_of(mount_point);
     std::vector<std::string> words = {FAULT_FS_BINARY};

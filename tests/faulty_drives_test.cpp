@@ -135,18 +135,21 @@ TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns
         for (const bool without_io_uring : {false, true}) {
             SCOPED_TRACE(testing::Message()
                          << hang << order[1] << (without_io_uring ? ", without io_uring" : ""));
-            const FaultFsMount mount(copy, mount_point, {hang + order[1]});
+            const fs::path held = dir / "held";
+            fs::remove(held);
+            const FaultFsMount mount(copy, mount_point,
+                                     {hang + order[1], "--held-mark=" + held.string()});
             // The second file's requests, made ahead, hold up nothing before
-            // its turn, with io_uring or without.
+            // its turn, with io_uring or without. Ctrl-C comes once the file
+            // system holds the request.
             RunOptions run_options = options(without_io_uring);
             run_options.interrupt_after = progress_line(2, order[1]);
             std::chrono::steady_clock::time_point waiting;
             std::vector<ProgramThread> threads;
-            run_options.on_output = [&](const std::string& out) {
-                if (out.ends_with(run_options.interrupt_after)) {
-                    waiting = std::chrono::steady_clock::now();
-                    threads = program_threads();
-                }
+            run_options.interrupt_once = [&] {
+                waiting = std::chrono::steady_clock::now();
+                threads = program_threads();
+                return fs::exists(held);
             };
             const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
             // Once the program is reaped, so are the kernel's workers that ran

@@ -186,20 +186,20 @@ TEST(FilesEqual, FileWithoutReadPermissionIsAnErrorForAnUnprivilegedUser) {
 
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             std::exit(files_equal(unreadable, readable));
         },
         ::testing::ExitedWithCode(FILES_UNREADABLE), "");
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             std::exit(files_equal(readable, unreadable));
         },
         ::testing::ExitedWithCode(FILES_UNREADABLE), "");
     // Sizes that differ decide without opening either file.
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             std::exit(files_equal(longer, readable));
         },
         ::testing::ExitedWithCode(FILES_DIFFERENT), "");

@@ -4,7 +4,7 @@
 // nor makes it touch the trees, a report or log cut short is said, with
 // status 1, and an interrupt leaves the log in whole lines.
 #include <gtest/gtest.h>
-#include <sched.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -17,8 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr uid_t NOBODY = 65534;
 
 constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
 constexpr auto NEVER_BLOCKED = std::chrono::seconds(5);
@@ -45,8 +43,8 @@ constexpr std::size_t INTERRUPTED_AT[] = {100, 700, 1300};
 struct PlantedLog {
     const char* what;
     void (*plant)(const TestDirectory& dir);
-    bool unprivileged;
-    const char* because;
+    uid_t user;
+    std::string because;
 };
 
 // The file that a planted log path leads to, and that no run may change.
@@ -68,52 +66,55 @@ const PlantedLog PLANTED_LOGS[] = {
          plant_victim(dir, 0, fs::perms(0644));
          fs::create_symlink(victim(dir), dir.log_path());
      },
-     false, LOG_NO_REGULAR_FILE},
+     ROOT, LOG_NO_REGULAR_FILE},
     {"symbolic link to a file of another user, writable by all",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0666));
          fs::create_symlink(victim(dir), dir.log_path());
      },
-     true, LOG_OF_ANOTHER_USER},
+     NOBODY, log_of_user("root")},
+    {"symbolic link of another user (run as root)",
+     [](const TestDirectory& dir) {
+         plant_victim(dir, NOBODY, fs::perms(0666));
+         fs::create_symlink(victim(dir), dir.log_path());
+         if (::lchown(dir.log_path().c_str(), NOBODY, NOBODY) != 0) {
+             throw std::runtime_error("lchown");
+         }
+     },
+     ROOT, log_of_user("nobody")},
     {"hard link to a file of the user's",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0644));
          fs::create_hard_link(victim(dir), dir.log_path());
      },
-     false, LOG_HARD_LINKED},
-    {"file of another user, writable by all (run as root)",
-     [](const TestDirectory& dir) {
-         plant_victim(dir, NOBODY, fs::perms(0666));
-         fs::rename(victim(dir), dir.log_path());
-     },
-     false, LOG_OF_ANOTHER_USER},
+     ROOT, LOG_HARD_LINKED},
     {"file of another user, writable by all (run unprivileged)",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0666));
          fs::rename(victim(dir), dir.log_path());
      },
-     true, LOG_OF_ANOTHER_USER},
+     NOBODY, log_of_user("root")},
     {"log of an earlier run as root (run unprivileged)",
      [](const TestDirectory& dir) {
          plant_victim(dir, 0, fs::perms(0600));
          fs::rename(victim(dir), dir.log_path());
      },
-     true, LOG_OF_ANOTHER_USER},
+     NOBODY, log_of_user("root")},
     {"directory",
      [](const TestDirectory& dir) {
          fs::create_directory(dir.log_path());
          write_file(dir.log_path() / "inside", "inside");
      },
-     false, LOG_NO_REGULAR_FILE},
+     ROOT, LOG_NO_REGULAR_FILE},
     {"named pipe without a reader",
      [](const TestDirectory& dir) {
          if (::mkfifo(dir.log_path().c_str(), 0666) != 0) {
              throw std::runtime_error("mkfifo");
          }
      },
-     false, LOG_NO_REGULAR_FILE},
+     ROOT, LOG_NO_REGULAR_FILE},
     {"/tmp that the user may not write to",
-     [](const TestDirectory& dir) { fs::permissions(dir.private_tmp(), fs::perms(0755)); }, true,
+     [](const TestDirectory& dir) { fs::permissions(dir.private_tmp(), fs::perms(0755)); }, NOBODY,
      "sie kann in /tmp nicht angelegt werden"},
 };
 
@@ -128,7 +129,7 @@ TEST(PlantedLogPath, IsLeftUnchangedAndSaidAfterTheRunWithStatus1) {
         const std::string before = tree_snapshot(dir.path());
 
         RunOptions options;
-        options.unprivileged = planted.unprivileged;
+        options.user = planted.user;
         options.timeout = SHORT_TIMEOUT;
         const RunResult run =
             run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
@@ -139,6 +140,96 @@ TEST(PlantedLogPath, IsLeftUnchangedAndSaidAfterTheRunWithStatus1) {
         EXPECT_EQ(run.err, log_unwritten_message(planted.because));
         EXPECT_EQ(run.out, identical_file_output("same"));
         EXPECT_EQ(run.status, 1);
+    }
+}
+
+// One run in an order of runs over the same /tmp: its user, sudo's variables
+// in its environment, whether Ctrl-C ends it in the pause after its one file,
+// missing in the copy (identical otherwise), and after it the log's owner, as
+// user and group of the same number, and whose log it could not write
+// (empty when it wrote its own).
+struct RunInOrder {
+    uid_t user;
+    std::vector<std::string> sudo;
+    bool interrupted;
+    uid_t owner_after;
+    const char* blocked_by;
+};
+
+// sudo's variables, for root's run on behalf of `user` (a number and a name).
+std::vector<std::string> sudo_by(uid_t user, const std::string& name) {
+    const std::string number = std::to_string(user);
+    return {"SUDO_UID=" + number, "SUDO_GID=" + number, "SUDO_USER=" + name};
+}
+
+// A number that names no user of this machine.
+constexpr uid_t NO_USER = 4000000000;
+
+const struct {
+    const char* what;
+    std::vector<RunInOrder> runs;
+} RUN_ORDERS[] = {
+    {"user, sudo, user",
+     {{NOBODY, {}, false, NOBODY, ""},
+      {ROOT, sudo_by(NOBODY, "nobody"), false, NOBODY, ""},
+      {NOBODY, {}, false, NOBODY, ""}}},
+    {"sudo, then user",
+     {{ROOT, sudo_by(DAEMON, "daemon"), false, DAEMON, ""}, {DAEMON, {}, false, DAEMON, ""}}},
+    {"two users", {{NOBODY, {}, false, NOBODY, ""}, {DAEMON, {}, false, NOBODY, "nobody"}}},
+    {"user, root, user",
+     {{NOBODY, {}, false, NOBODY, ""},
+      {ROOT, {}, false, ROOT, ""},
+      {NOBODY, {}, false, ROOT, "root"}}},
+    {"sudo on behalf of root (with another group) or of no user, then user",
+     {{ROOT, {"SUDO_UID=0", "SUDO_GID=1", "SUDO_USER=root"}, false, ROOT, ""},
+      {ROOT, sudo_by(NO_USER, "gone"), false, ROOT, ""},
+      {NOBODY, {}, false, ROOT, "root"}}},
+    {"sudo ended by Ctrl-C, then user",
+     {{ROOT, sudo_by(NOBODY, "nobody"), true, ROOT, ""}, {NOBODY, {}, false, ROOT, "root"}}},
+};
+
+TEST(LogAcrossUsers, EachOrderOfRunsWritesTheLogWhereItMayAndSaysWhoseItIsWhereNot) {
+    require_root("runs as other users");
+    ASSERT_EQ(::getpwuid(NO_USER), nullptr);
+    for (const auto& order : RUN_ORDERS) {
+        SCOPED_TRACE(order.what);
+        TestDirectory dir;
+        std::string log;
+        for (std::size_t k = 0; k < order.runs.size(); ++k) {
+            const RunInOrder& step = order.runs[k];
+            SCOPED_TRACE(k);
+            const std::string name = "lauf-" + std::to_string(k);
+            write_file(dir / name / "one" / name, "same");
+            fs::create_directories(dir / name / "two");
+            if (!step.interrupted) {
+                write_file(dir / name / "two" / name, "same");
+            }
+            RunOptions options;
+            options.user = step.user;
+            options.environment = step.sudo;
+            if (step.interrupted) {
+                options.interrupt_after = "NICHT gefunden!";
+                options.interrupt_once = [&dir] {
+                    return read_file(dir.log_path()).find("NICHT gefunden!") != std::string::npos;
+                };
+            }
+            const RunResult run = run_trelvik(
+                dir, {(dir / name / "one").string(), (dir / name / "two").string()}, options);
+
+            const bool blocked = *step.blocked_by != '\0';
+            if (!blocked) {
+                log = right_aligned(name, LOG_NAME_WIDTH) +
+                      (step.interrupted ? " - NICHT gefunden!\n" : " - OK\n");
+            }
+            EXPECT_EQ(run.err, blocked ? log_unwritten_message(log_of_user(step.blocked_by)) : "");
+            EXPECT_EQ(run.status, step.interrupted ? 128 + SIGINT : blocked ? 1 : 0);
+            EXPECT_EQ(run.log, log);
+            struct stat status;
+            ASSERT_EQ(::lstat(dir.log_path().c_str(), &status), 0);
+            EXPECT_EQ(status.st_uid, step.owner_after);
+            EXPECT_EQ(status.st_gid, step.owner_after);
+            EXPECT_EQ(status.st_mode, S_IFREG | 0600);
+        }
     }
 }
 
@@ -198,10 +289,9 @@ TEST(StandardOutput, ClosedOrFullStillGivesTheFullLogAndIsSaidWithStatus1) {
 class FullTmp {
   public:
     explicit FullTmp(const TestDirectory& dir) : path_(dir.private_tmp()) {
-        require_root("a tmpfs mount");
+        require_private_mounts("a tmpfs mount");
         const std::string options = "mode=1777,size=" + std::to_string(FULL_TMP_SIZE);
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (!enter_private_mount_namespace() ||
             ::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
             fail("mount tmpfs");
         }
@@ -266,7 +356,6 @@ TEST(LogOfAnInterruptedRun, HoldsOnlyWholeLines) {
         SCOPED_TRACE(number);
         RunOptions options;
         options.interrupt_after = progress_line(number, order[number - 1]);
-        options.interrupt_delay = std::chrono::milliseconds(0);
         const RunResult run =
             run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
 

@@ -1,7 +1,6 @@
 // Making and mounting an ext4 file system in an image file for a test.
 #include "loop_mount.h"
 
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 
@@ -24,7 +23,7 @@ constexpr int COMMAND_NOT_FOUND = 127;
 LoopMountedExt4::LoopMountedExt4(const fs::path& image, const fs::path& mount_point,
                                  const std::string& options)
     : image_(image), mount_point_(mount_point) {
-    require_root("a mount through a loop device");
+    require_private_mounts("a mount through a loop device");
     if (!fs::exists("/dev/loop-control")) {
         unavailable_ = "this machine has no loop devices (/dev/loop-control is missing)";
         return;
@@ -39,8 +38,7 @@ LoopMountedExt4::LoopMountedExt4(const fs::path& image, const fs::path& mount_po
     if (made != 0) {
         throw std::runtime_error("mkfs.ext4 failed on " + image.string());
     }
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (!enter_private_mount_namespace()) {
         fail("mount namespace of its own");
     }
     fs::create_directory(mount_point);

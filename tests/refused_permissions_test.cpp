@@ -20,7 +20,7 @@ constexpr auto SEARCH_ONLY = fs::perms::owner_all | fs::perms::group_exec | fs::
 
 RunResult run_unprivileged(const TestDirectory& dir, const fs::path& one, const fs::path& two) {
     RunOptions options;
-    options.unprivileged = true;
+    options.user = NOBODY;
     return run_trelvik(dir, {one.string(), two.string()}, options);
 }
 
@@ -77,7 +77,7 @@ TEST(UnreadableDirectory, NamedWithControlCharactersIsMaskedOnTerminalOnly) {
     const std::vector<std::string> trees = {(dir / "one").string(), (dir / "two").string()};
 
     RunOptions options;
-    options.unprivileged = true;
+    options.user = NOBODY;
     options.output = Output::terminal;
     options.errors_on_terminal = true;
     const RunResult on_terminal = run_trelvik(dir, trees, options);

@@ -22,6 +22,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -31,13 +32,18 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t NOBODY = 65534;
+// How often a test looks whether the program has reached the point it waits
+// for.
+constexpr auto POINT_POLL_INTERVAL = std::chrono::microseconds(200);
+// What sudo puts into the environment of the programs it runs.
+constexpr std::string_view SUDO_PREFIX = "SUDO_";
 // A run's own user is numbered after the test's process, from here on.
 constexpr uid_t FIRST_OWN_USER = 1 << 24;
 
@@ -68,8 +74,7 @@ bool refuse_io_uring() {
     const std::string tmp = directory.private_tmp().string();
     // Opened before /tmp is replaced, since the build may live below it.
     const int program_fd = ::open(argv[0], O_PATH | O_CLOEXEC);
-    if (program_fd < 0 || ::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (program_fd < 0 || !enter_private_mount_namespace() ||
         ::mount(tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0) {
         ::_exit(125);
     }
@@ -107,8 +112,8 @@ bool refuse_io_uring() {
             ::_exit(126);
         }
     }
-    if (options.unprivileged) {
-        become_nobody();
+    if (options.user != ROOT) {
+        become_user(options.user);
     }
     if (options.processes_limit != 0) {
         const struct rlimit limit = {options.processes_limit, options.processes_limit};
@@ -171,31 +176,91 @@ bool drain(int fd, std::string& text) {
     return count < 0 && errno == EINTR;
 }
 
-// The environment of the program's run: the test's own, except that under a
-// limit on processes a sanitized build looks for no leaks, since
-// LeakSanitizer then cannot start the thread that stops the program's own.
+// The environment of the program's run: the test's own without what sudo
+// set, and the test's additions; under a limit on processes a sanitized
+// build looks for no leaks, since LeakSanitizer then cannot start the thread
+// that stops the program's own.
 std::vector<std::string> program_environment(const RunOptions& options) {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string_view(*entry).starts_with(SUDO_PREFIX)) {
+            continue;
+        }
         environment.emplace_back(*entry);
         if (options.processes_limit != 0 && environment.back().starts_with("ASAN_OPTIONS=")) {
             environment.back() += ":detect_leaks=0";
         }
     }
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     return environment;
+}
+
+// The program that run_trelvik runs at the moment, and when its run is cut
+// off, for the helpers that a test's on_output calls.
+pid_t program_under_way = -1;
+std::chrono::steady_clock::time_point cut_off;
+
+// Waits until `point` answers true; false when the program under way ended
+// first, or its run was cut off.
+bool wait_for(const std::function<bool()>& point) {
+    while (!point()) {
+        siginfo_t ended = {};
+        if (::waitid(P_PID, program_under_way, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            ended.si_pid != 0 || std::chrono::steady_clock::now() >= cut_off) {
+            return false;
+        }
+        std::this_thread::sleep_for(POINT_POLL_INTERVAL);
+    }
+    return true;
+}
+
+// Why this process cannot make a mount namespace of its own, as the
+// system's text for what failed, tried once in a child; empty when it can.
+std::string private_mounts_unavailable() {
+    static const std::string unavailable = [] {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(enter_private_mount_namespace() ? 0 : errno);
+        }
+        int status = 0;
+        if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+            fail("trying a mount namespace of its own");
+        }
+        return WEXITSTATUS(status) == 0 ? std::string()
+                                        : std::generic_category().message(WEXITSTATUS(status));
+    }();
+    return unavailable;
+}
+
+// Ends the calling test as skipped with `message`, from within a helper too.
+void skip_test(const std::string& message) {
+    [&message] { GTEST_SKIP() << message; }();
+    // Ends the test without a further result: the skip is recorded.
+    throw testing::AssertionException(testing::TestPartResult(testing::TestPartResult::kSkip,
+                                                              __FILE__, __LINE__, message.c_str()));
 }
 
 }  // namespace
 
 void require_root(const std::string& what) {
-    if (::geteuid() == 0) {
-        return;
+    if (::geteuid() != ROOT) {
+        skip_test("needs root, for " + what);
     }
-    const std::string message = "needs root, for " + what;
-    [&message] { GTEST_SKIP() << message; }();
-    // Ends the test without a further result: the skip is recorded.
-    throw testing::AssertionException(testing::TestPartResult(testing::TestPartResult::kSkip,
-                                                              __FILE__, __LINE__, message.c_str()));
+}
+
+void require_private_mounts(const std::string& what) {
+    require_root(what);
+    if (const std::string unavailable = private_mounts_unavailable(); !unavailable.empty()) {
+        skip_test("needs a mount namespace of its own with a private root, for " + what +
+                  ", which cannot be made here (" + unavailable +
+                  "): in a chroot its root must be a mount point (mount --rbind DIR DIR, then "
+                  "chroot DIR), in a container it needs CAP_SYS_ADMIN");
+    }
+}
+
+bool enter_private_mount_namespace() {
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -231,7 +296,7 @@ TestDirectory::~TestDirectory() {
 
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options) {
-    require_root("the program's runs in a mount namespace of their own");
+    require_private_mounts("the program's runs, each with a /tmp of its own");
     std::vector<std::string> words = {TRELVIK_BINARY};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -266,6 +331,8 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     RunResult result;
     const auto started = std::chrono::steady_clock::now();
     const auto deadline = started + options.timeout;
+    program_under_way = child;
+    cut_off = deadline;
     bool interrupted = false;
     struct pollfd fds[2] = {{out_read, POLLIN, 0}, {err_read, POLLIN, 0}};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
@@ -293,7 +360,9 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
             }
             if (i == 0 && !interrupted && !options.interrupt_after.empty() &&
                 text.find(options.interrupt_after) != std::string::npos) {
-                std::this_thread::sleep_for(options.interrupt_delay);
+                if (options.interrupt_once) {
+                    wait_for(options.interrupt_once);
+                }
                 ::kill(child, SIGINT);
                 interrupted = true;
             }
@@ -312,6 +381,7 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     int status = 0;
     struct rusage usage = {};
     ::wait4(child, &status, 0, &usage);
+    program_under_way = -1;
     result.peak_memory_kib = usage.ru_maxrss;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -329,9 +399,9 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     return result;
 }
 
-void become_nobody() {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) {
-        std::fputs("cannot become nobody\n", stderr);
+void become_user(uid_t user) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0) {
+        std::fprintf(stderr, "cannot become user %u\n", static_cast<unsigned>(user));
         std::_Exit(99);
     }
 }
@@ -408,6 +478,12 @@ std::string identical_file_output(const std::string& name) {
 std::string aborted_log(const std::string& rel) {
     std::string log = "\n";
     return log += read_failure_message(rel);
+}
+
+std::string log_of_user(const std::string& owner) {
+    return "sie gehört dem Benutzer " + owner +
+           " und muss entfernt werden, von diesem Benutzer oder von einem Administrator mit sudo "
+           "rm /tmp/trelvik-log.txt";
 }
 
 std::string log_unwritten_message(const std::string& because) {
@@ -489,47 +565,16 @@ std::vector<std::string> listing_order(const fs::path& root) {
     return files;
 }
 
-namespace {
-
-// The process ids of this test's children.
-std::vector<pid_t> child_processes() {
-    std::vector<pid_t> children;
-    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        // /proc/<pid>/stat: pid (command) state ppid ...; the command may
-        // hold blanks and parentheses, so the fields are read after the last
-        // closing parenthesis.
-        const std::string stat = read_file(entry.path() / "stat");
-        const std::size_t end_of_command = stat.rfind(')');
-        if (end_of_command == std::string::npos) {
-            continue;
-        }
-        char state = 0;
-        pid_t parent = 0;
-        std::istringstream(stat.substr(end_of_command + 1)) >> state >> parent;
-        if (parent == ::getpid()) {
-            children.push_back(static_cast<pid_t>(std::stoi(name)));
-        }
-    }
-    return children;
-}
-
-}  // namespace
-
-std::vector<fs::path> files_open_in_children() {
+std::vector<fs::path> files_open_in_program() {
     std::vector<fs::path> open;
-    for (const pid_t child : child_processes()) {
-        std::error_code error;
-        for (fs::directory_iterator fd("/proc/" + std::to_string(child) + "/fd", error), end;
-             !error && fd != end; fd.increment(error)) {
-            std::error_code link_error;
-            fs::path target = fs::read_symlink(fd->path(), link_error);
-            if (!link_error) {
-                open.push_back(std::move(target));
-            }
+    std::error_code error;
+    for (fs::directory_iterator fd("/proc/" + std::to_string(program_under_way) + "/fd", error),
+         end;
+         !error && fd != end; fd.increment(error)) {
+        std::error_code link_error;
+        fs::path target = fs::read_symlink(fd->path(), link_error);
+        if (!link_error) {
+            open.push_back(std::move(target));
         }
     }
     return open;
@@ -537,22 +582,24 @@ std::vector<fs::path> files_open_in_children() {
 
 std::vector<ProgramThread> program_threads() {
     std::vector<ProgramThread> threads;
-    for (const pid_t child : child_processes()) {
-        const fs::path process = "/proc/" + std::to_string(child);
-        std::error_code error;
-        if (!fs::equivalent(process / "exe", TRELVIK_BINARY, error)) {
-            continue;
-        }
-        for (fs::directory_iterator task(process / "task", error), end; !error && task != end;
-             task.increment(error)) {
-            std::istringstream status(read_file(task->path() / "status"));
-            for (std::string line; std::getline(status, line);) {
-                if (line.starts_with("SigBlk:")) {
-                    threads.push_back({task->path().filename() == std::to_string(child),
-                                       std::stoull(line.substr(line.find(':') + 1), nullptr, 16)});
-                }
+    const fs::path process = "/proc/" + std::to_string(program_under_way);
+    std::error_code error;
+    for (fs::directory_iterator task(process / "task", error), end; !error && task != end;
+         task.increment(error)) {
+        std::istringstream status(read_file(task->path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("SigBlk:")) {
+                threads.push_back({task->path().filename() == std::to_string(program_under_way),
+                                   std::stoull(line.substr(line.find(':') + 1), nullptr, 16)});
             }
         }
     }
     return threads;
+}
+
+bool wait_until_program_opens(const fs::path& path) {
+    return wait_for([&path] {
+        const std::vector<fs::path> open = files_open_in_program();
+        return std::find(open.begin(), open.end(), path) != open.end();
+    });
 }

@@ -3,12 +3,29 @@
 // log file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+// Users that the program runs as: root, and two users of every Debian
+// system, each with a group of the same number.
+constexpr uid_t ROOT = 0;
+constexpr uid_t DAEMON = 1;
+constexpr uid_t NOBODY = 65534;
+
+// Whether the program is built with AddressSanitizer and
+// UndefinedBehaviorSanitizer, whose runtime takes descriptors and memory of
+// its own.
+#ifdef TRELVIK_SANITIZED
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
 
 // Where standard output of the program goes: Output::file is a regular file
 // whose contents become RunResult::out.
@@ -24,9 +41,13 @@ struct RunOptions {
     // Standard error goes to a pseudo-terminal of its own, whose bytes become
     // RunResult::err, wherever standard output goes.
     bool errors_on_own_terminal = false;
-    // Runs the program as the user and group nobody, for whom permissions
-    // count (the tests run as root).
-    bool unprivileged = false;
+    // The user the program runs as, with the group of the same number: root,
+    // as the tests run, or a user for whom permissions count (NOBODY, DAEMON).
+    uid_t user = ROOT;
+    // Variables added to the program's environment, as "NAME=value". Of the
+    // test's own, those that sudo sets are left out, so that a run under a
+    // suite started with sudo is one of root.
+    std::vector<std::string> environment;
     // Working directory of the program; unchanged when empty.
     std::filesystem::path working_directory;
     // The program is killed after this long.
@@ -34,11 +55,12 @@ struct RunOptions {
     // Called with everything written to standard output so far, each time
     // more arrives; lets a test change the trees while the run is under way.
     std::function<void(const std::string&)> on_output;
-    // Sends SIGINT to the program, like Ctrl-C, `interrupt_delay` after its
-    // standard output holds this text; never when empty. The delay lets the
-    // log line of a problem follow its console line.
+    // Sends SIGINT to the program, like Ctrl-C, once its standard output
+    // holds this text and, where `interrupt_once` is set, once that answers
+    // true (the log holds the line of a problem, a request of the program is
+    // held); never when empty.
     std::string interrupt_after;
-    std::chrono::milliseconds interrupt_delay{100};
+    std::function<bool()> interrupt_once;
     // Closes the reading end of standard output (a pipe) as soon as the
     // program has written something to it, like a reader that exits early.
     bool reader_exits_early = false;
@@ -101,15 +123,28 @@ class TestDirectory {
 // runs as root; from within a helper too.
 void require_root(const std::string& what);
 
+// Ends the calling test as skipped unless it runs as root and this process
+// can make a mount namespace of its own from which no mount reaches the
+// machine's (not so in a chroot whose root is no mount point), with a line
+// that says which is missing for `what` and what to do; from within a helper
+// too.
+void require_private_mounts(const std::string& what);
+
+// Puts the calling process into a new mount namespace from which no mount
+// reaches the machine's; false when it cannot, which require_private_mounts
+// tells beforehand.
+bool enter_private_mount_namespace();
+
 // Runs trelvik with `arguments` in a private mount namespace whose /tmp is
 // `directory.private_tmp()`, so that runs never share the log file. Needs
-// root, which require_root asks for.
+// what require_private_mounts asks for.
 RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::string>& arguments,
                       const RunOptions& options = {});
 
-// Makes the calling process the user and group nobody, for whom permissions
-// count; ends it with status 99 when that fails. For child processes only.
-void become_nobody();
+// Makes the calling process the user `user` with the group of the same
+// number, for whom permissions count; ends it with status 99 when that
+// fails. For child processes only.
+void become_user(uid_t user);
 
 // Throws an error that names `what` and the system's text for `errno`.
 [[noreturn]] void fail(const std::string& what);
@@ -154,9 +189,9 @@ std::string identical_file_output(const std::string& name);
 // the abort line.
 std::string aborted_log(const std::string& rel);
 // Why a run could not write its log, for log_unwritten_message: what stands
-// at the log path belongs to another user, is no regular file, or has a
-// second name.
-constexpr char LOG_OF_ANOTHER_USER[] = "sie gehört einem anderen Benutzer und muss entfernt werden";
+// at the log path belongs to the user `owner` (a name), is no regular file,
+// or has a second name.
+std::string log_of_user(const std::string& owner);
 constexpr char LOG_NO_REGULAR_FILE[] = "sie ist keine reguläre Datei und muss entfernt werden";
 constexpr char LOG_HARD_LINKED[] = "sie hat einen weiteren harten Link und muss entfernt werden";
 // The message on standard error after a run that could not write its log
@@ -166,10 +201,14 @@ std::string log_unwritten_message(const std::string& because);
 // columns.
 std::string right_aligned(const std::string& name, std::size_t width);
 
-// What the test's child processes (a program it runs) hold open: the targets
-// of their descriptors, as /proc shows them (a removed file ends in
-// " (deleted)").
-std::vector<std::filesystem::path> files_open_in_children();
+// What the program that run_trelvik runs holds open, for a test's on_output:
+// the targets of its descriptors, as /proc shows them (a removed file ends
+// in " (deleted)").
+std::vector<std::filesystem::path> files_open_in_program();
+
+// Waits, from a test's on_output, until the program that run_trelvik runs
+// holds `path` open. False when it ended first, or its run's timeout came.
+bool wait_until_program_opens(const std::filesystem::path& path);
 
 // A thread of the program, and the signals it blocks, as /proc shows them
 // (SigBlk): bit n - 1 for signal n.

@@ -266,7 +266,7 @@ TEST(ScanFailure, UnreadableRootEndsTheScanForAnUnprivilegedUser) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(root_failure(root, "Permission denied")));
@@ -282,7 +282,7 @@ TEST(ScanFailure, UnreadableSubdirectoryIsNamedInQuotes) {
     for (const std::string& typed : {root, root + "/"}) {
         EXPECT_EXIT(
             {
-                become_nobody();
+                become_user(NOBODY);
                 scan_directory(typed);
             },
             ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub\"")))
@@ -298,7 +298,7 @@ TEST(ScanFailure, FileInADirectoryThatMayBeListedButNotSearchedIsNamed) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(access_failure("\"" + root + "/sub/file\"")));
@@ -405,7 +405,7 @@ TEST(ScanFailure, QuoteAndBackslashInTheNamedPathAreEscaped) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             scan_directory(root);
         },
         ExitedWithCode(1), Eq(access_failure("\"" + root + "/a\\\"b\\\\c\"")));
@@ -422,7 +422,7 @@ TEST(ScanDirectory, UnreadableExcludedDirectoryCausesNoError) {
     const std::string root = (dir / "root").string();
     EXPECT_EXIT(
         {
-            become_nobody();
+            become_user(NOBODY);
             print_scan_and_exit(root);
         },
         ExitedWithCode(0), Eq("keep.txt\n"));
