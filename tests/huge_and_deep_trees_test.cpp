@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -256,40 +257,57 @@ std::vector<fs::path> make_random_tree(const fs::path& root) {
     return directories;
 }
 
-TEST(FewOpenFilesAllowed, TreeBehindFuseIsWalkedInTheOrderAndToTheFailureOfTheLocalWalk) {
-    // Behind FUSE, directories are read ahead several at a time; on a drive
-    // of this machine the walk reads one at a time. Both trees are the same.
-    if (!fault_fs_unavailable().empty()) {
-        GTEST_SKIP() << fault_fs_unavailable();
-    }
-    TestDirectory dir;
-    const std::vector<fs::path> directories = make_random_tree(dir / "trees" / "one");
-    const FaultFsMount mount(dir / "trees", dir / "mnt", {"--cache-ms=0"});
+// Walks the random tree of `directories` at the low hard limit, once with
+// all of it readable and once with two directories unreadable, where the walk
+// fails at the first of them that it meets: `walk_one_way` and
+// `walk_the_other` run the program over it, and must give the same output,
+// the same status and the same failure (named as the one way names it).
+void expect_walked_alike(
+    const std::vector<fs::path>& directories,
+    const std::function<RunResult(const RunOptions&)>& walk_one_way,
+    const std::function<RunResult(const RunOptions&)>& walk_the_other,
+    const std::function<std::string(std::string)>& as_named_the_other_way = [](std::string err) {
+        return err;
+    }) {
     RunOptions options;
     options.open_files_soft_limit = LOW_HARD_LIMIT;
     options.open_files_hard_limit = LOW_HARD_LIMIT;
     for (const bool unreadable : {false, true}) {
         SCOPED_TRACE(unreadable ? "two directories unreadable" : "all readable");
         if (unreadable) {
-            // The walk fails at the first of them that it meets.
             fs::permissions(directories[RANDOM_DIRECTORIES / 2], fs::perms::none);
             fs::permissions(directories[RANDOM_DIRECTORIES], fs::perms::none);
             options.user = NOBODY;
         }
-        const RunResult local =
-            run_trelvik(dir, {dir / "trees" / "one", dir / "trees" / "one"}, options);
-        const RunResult served =
-            run_trelvik(dir, {dir / "mnt" / "one", dir / "mnt" / "one"}, options);
+        const RunResult one_way = walk_one_way(options);
+        const RunResult other = walk_the_other(options);
 
-        EXPECT_EQ(local.err.empty(), !unreadable) << local.err;
-        std::string err = local.err;
-        if (unreadable) {
-            err.replace(err.find("trees"), std::string("trees").size(), "mnt");
-        }
-        EXPECT_EQ(served.err, err);
-        EXPECT_EQ(served.out, local.out);
-        EXPECT_EQ(served.status, local.status);
+        EXPECT_EQ(one_way.err.empty(), !unreadable) << one_way.err;
+        EXPECT_EQ(other.err, as_named_the_other_way(one_way.err));
+        EXPECT_EQ(other.out, one_way.out);
+        EXPECT_EQ(other.status, one_way.status);
     }
+}
+
+TEST(FewOpenFilesAllowed, TreeBehindFuseIsWalkedInTheOrderAndToTheFailureOfTheLocalWalk) {
+    // Behind FUSE, directories are read ahead several at a time; on a drive
+    // of this machine, warm, the walk reads one at a time. Both trees are the
+    // same.
+    if (!fault_fs_unavailable().empty()) {
+        GTEST_SKIP() << fault_fs_unavailable();
+    }
+    TestDirectory dir;
+    const std::vector<fs::path> directories = make_random_tree(dir / "trees" / "one");
+    const FaultFsMount mount(dir / "trees", dir / "mnt", {"--cache-ms=0"});
+    const auto walk = [&](const char* trees) {
+        return [&dir, trees](const RunOptions& options) {
+            return run_trelvik(dir, {dir / trees / "one", dir / trees / "one"}, options);
+        };
+    };
+    expect_walked_alike(directories, walk("trees"), walk("mnt"), [](std::string err) {
+        return err.empty() ? err
+                           : err.replace(err.find("trees"), std::string("trees").size(), "mnt");
+    });
 }
 
 TEST(FewOpenFilesAllowed, TreeReadColdFromItsDriveIsWalkedInTheOrderAndToTheFailureOfAWarmWalk) {
@@ -302,26 +320,15 @@ TEST(FewOpenFilesAllowed, TreeReadColdFromItsDriveIsWalkedInTheOrderAndToTheFail
         GTEST_SKIP() << drive.unavailable();
     }
     const fs::path one = dir / "drive" / "one";
-    const std::vector<fs::path> directories = make_random_tree(one);
-    RunOptions options;
-    options.open_files_soft_limit = LOW_HARD_LIMIT;
-    options.open_files_hard_limit = LOW_HARD_LIMIT;
-    for (const bool unreadable : {false, true}) {
-        SCOPED_TRACE(unreadable ? "two directories unreadable" : "all readable");
-        if (unreadable) {
-            fs::permissions(directories[RANDOM_DIRECTORIES / 2], fs::perms::none);
-            fs::permissions(directories[RANDOM_DIRECTORIES], fs::perms::none);
-            options.user = NOBODY;
-        }
-        drive.remount();
-        const RunResult cold = run_trelvik(dir, {one, one}, options);
-        const RunResult warm = run_trelvik(dir, {one, one}, options);
-
-        EXPECT_EQ(warm.err.empty(), !unreadable) << warm.err;
-        EXPECT_EQ(cold.err, warm.err);
-        EXPECT_EQ(cold.out, warm.out);
-        EXPECT_EQ(cold.status, warm.status);
-    }
+    const auto walk = [&](bool cold) {
+        return [&dir, &drive, &one, cold](const RunOptions& options) {
+            if (cold) {
+                drive.remount();
+            }
+            return run_trelvik(dir, {one, one}, options);
+        };
+    };
+    expect_walked_alike(make_random_tree(one), walk(true), walk(false));
 }
 
 TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMissing) {
