@@ -1,6 +1,8 @@
-// The depth of the files ahead, by the count of the program's reads from
-// drives.
+// The way of preparing the files ahead, by the count of the program's reads
+// from drives and the share of the time that its thread waited.
 #include "fetch/depth.h"
+
+#include <time.h>
 
 #include <algorithm>
 
@@ -8,30 +10,68 @@
 
 namespace {
 
-// Files between two counts of the program's reads from drives: the files
-// ahead rest after so many files without such a read, and go deep again at
-// the next count that finds one.
-constexpr std::size_t DRIVE_CHECK_INTERVAL = 64;
+// Files in a stretch: at the end of each the way is chosen anew.
+constexpr std::size_t STRETCH = 64;
+// The share of a stretch's time that the program's thread must have waited
+// for drives before requests are kept in flight, each of which costs more
+// than the program's own system call.
+constexpr double WAITED_FOR_DRIVES = 0.5;
 // Files prepared ahead at most on a rotating disk: their statuses, opens and
 // first blocks are few enough reads between those of the file being
 // compared that the disk reads it in long runs.
 constexpr std::size_t FILES_AHEAD_ON_A_ROTATING_DISK = 4;
 
+std::int64_t nanoseconds_of(clockid_t clock) {
+    timespec now;
+    ::clock_gettime(clock, &now);
+    return now.tv_sec * std::int64_t{1'000'000'000} + now.tv_nsec;
+}
+
 }  // namespace
 
 Depth::Depth(FileSystemKind source, FileSystemKind copy, bool rotating)
-    : counts_(source != FileSystemKind::served && copy != FileSystemKind::served),
+    : measures_(source != FileSystemKind::served && copy != FileSystemKind::served),
       rotating_(rotating),
-      resting_(source == FileSystemKind::memory && copy == FileSystemKind::memory) {}
-
-std::size_t Depth::files_ahead(std::size_t most) {
-    if (counts_ && ++files_since_count_ == DRIVE_CHECK_INTERVAL) {
-        const long blocks_read = blocks_read_from_drives();
-        resting_ = blocks_read == blocks_read_;
-        blocks_read_ = blocks_read;
-        files_since_count_ = 0;
+      way_(!measures_ ? Way::ahead_in_flight
+           : source == FileSystemKind::memory && copy == FileSystemKind::memory
+               ? Way::at_turn
+               : Way::ahead_in_thread) {
+    if (measures_) {
+        measure();
     }
-    if (resting_) {
+}
+
+void Depth::measure() {
+    const long blocks_read = blocks_read_from_drives();
+    const std::int64_t nanoseconds = nanoseconds_of(CLOCK_MONOTONIC);
+    const std::int64_t running_nanoseconds = nanoseconds_of(CLOCK_THREAD_CPUTIME_ID);
+    if (files_ > 0) {
+        const double waited =
+            1.0 - static_cast<double>(running_nanoseconds - running_nanoseconds_) /
+                      static_cast<double>(std::max<std::int64_t>(nanoseconds - nanoseconds_, 1));
+        if (blocks_read == blocks_read_) {
+            way_ = Way::at_turn;
+        } else if (way_ != Way::ahead_in_flight) {
+            way_ = !paused_ && waited >= WAITED_FOR_DRIVES ? Way::ahead_in_flight
+                                                           : Way::ahead_in_thread;
+        }
+    }
+    files_ = 0;
+    blocks_read_ = blocks_read;
+    nanoseconds_ = nanoseconds;
+    running_nanoseconds_ = running_nanoseconds;
+    paused_ = false;
+}
+
+Depth::Way Depth::way() {
+    if (measures_ && ++files_ == STRETCH) {
+        measure();
+    }
+    return way_;
+}
+
+std::size_t Depth::files_ahead(std::size_t most) const {
+    if (way_ == Way::at_turn) {
         return 0;
     }
     return rotating_ ? std::min(most, FILES_AHEAD_ON_A_ROTATING_DISK) : most;

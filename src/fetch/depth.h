@@ -1,35 +1,54 @@
-// How far ahead of the comparison files are prepared, decided by how the
-// drives answer rather than by where they are: not at all while whole
-// stretches of files come from memory, where preparing ahead would only
-// cost; as far as the bounds allow once a drive is read from, and always
-// where a tree is served from elsewhere, whose reads no count of the drives'
-// blocks shows; a few files, with nothing of their bytes fetched ahead, on a
-// rotating disk, whose own read-ahead would be lost to seeks between them.
+// How the files ahead of the comparison are prepared, decided by how the
+// drives answer rather than by where they are: each file only at its turn,
+// by the program's own system calls, while whole stretches of files come
+// from memory, where preparing ahead would only cost; ahead of their turn by
+// those system calls, with their bytes asked of the kernel in the
+// background, while drives answer without keeping the program waiting; and
+// ahead through a fetcher that keeps many requests in flight where the
+// program would wait for a drive most of the time, and always where a tree
+// is served from elsewhere, whose every answer takes a round trip and whose
+// reads no count of the drives' blocks shows. On a rotating disk a few files,
+// with nothing of their bytes fetched ahead, since the disk's own read-ahead
+// would be lost to seeks between them.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "system/file_systems.h"
 
 class Depth {
   public:
+    enum class Way { at_turn, ahead_in_thread, ahead_in_flight };
+
     // The depth for trees on file systems of the kinds `source` and `copy`,
     // either of them on a rotating disk where `rotating`.
     Depth(FileSystemKind source, FileSystemKind copy, bool rotating);
 
-    // The files to prepare ahead of the one whose turn comes now, at most
-    // `most`; asked once for every file.
-    std::size_t files_ahead(std::size_t most);
+    // How to prepare the files from the one whose turn comes now on; asked
+    // once for every file.
+    Way way();
+    // The files to prepare ahead of the one being compared, by the way, at
+    // most `most`.
+    std::size_t files_ahead(std::size_t most) const;
     // Whether the bytes of files ahead are fetched beyond their first block.
     bool fetches_bytes_ahead() const { return !rotating_; }
+    // The run has paused: the time since is no measure of the drives.
+    void note_pause() { paused_ = true; }
 
   private:
+    void measure();
+
     // Reads of a served tree show in no count; trees in memory need none.
-    bool counts_;
+    bool measures_;
     bool rotating_;
-    bool resting_;
-    // Files since the program's reads from drives were last counted, and
-    // that count.
-    std::size_t files_since_count_ = 0;
+    Way way_;
+    // Since the start of the current stretch of files: how many, the blocks
+    // that the program had read from drives, the time, the time that the
+    // program's thread had run, and whether the run paused.
+    std::size_t files_ = 0;
     long blocks_read_ = 0;
+    std::int64_t nanoseconds_ = 0;
+    std::int64_t running_nanoseconds_ = 0;
+    bool paused_ = false;
 };

@@ -107,7 +107,9 @@ void FilesAhead::bring_in(std::size_t index) {
         file.side[side].path.assign(prefix_[side]).append(files_[index]);
         file.side[side].served = root_kind_[side] == FileSystemKind::served;
     }
-    begin_preparation(file, ahead_now_ > 0 ? *deep_ : static_cast<Fetcher&>(lean_), ++clock_);
+    begin_preparation(file,
+                      way_ == Depth::Way::ahead_in_flight ? *deep_ : static_cast<Fetcher&>(lean_),
+                      ++clock_);
 }
 
 void FilesAhead::fill() {
@@ -242,6 +244,7 @@ FileToCompare FilesAhead::take(std::size_t index) {
     ++taken_;
     reached_ = 0;
     settled_ = false;
+    way_ = depth_.way();
     ahead_now_ = depth_.files_ahead(most_ahead_);
     if (next_ <= index) {
         bring_in(index);
@@ -298,6 +301,7 @@ void FilesAhead::give_back_descriptors() {
 
 void FilesAhead::note_pause() {
     paused_at_ = ++clock_;
+    depth_.note_pause();
 }
 
 void FilesAhead::reached(off_t position) {

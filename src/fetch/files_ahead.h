@@ -23,9 +23,9 @@ class FilesAhead : public ComparisonProgress {
     // The files `files` (paths relative to both directories) below
     // `prefix_1` and `prefix_2` (each ending in "/", or the whole paths of
     // one file with a list of one empty path), with at most `most_ahead`
-    // files prepared after the one being compared, through `deep`, as deep
-    // as the drives' answers make worth it; a file prepared only at its turn
-    // is prepared by system calls in the program's thread.
+    // files prepared after the one being compared, as the depth finds worth
+    // it: by the program's own system calls, or through `deep`, which keeps
+    // many requests in flight.
     FilesAhead(const std::vector<std::string>& files, std::string prefix_1, std::string prefix_2,
                std::unique_ptr<Fetcher> deep, std::size_t most_ahead);
     // Closes what the files hold, and waits for nothing that is still in
@@ -77,8 +77,8 @@ class FilesAhead : public ComparisonProgress {
     const std::vector<std::string>& files_;
     std::string prefix_[2];
     FileSystemKind root_kind_[2];
-    // The ways of making requests: of files prepared at their turn, and of
-    // files prepared ahead; and how deep to go.
+    // The ways of making requests: the program's own system calls, and the
+    // fetcher that keeps many in flight; and how deep to go.
     PlainFetcher lean_{};
     std::unique_ptr<Fetcher> deep_;
     Depth depth_;
@@ -95,7 +95,9 @@ class FilesAhead : public ComparisonProgress {
     std::size_t taken_ = 0;
     std::size_t current_ = 0;
     std::size_t next_ = 0;
-    // The files to prepare ahead of the one being compared now.
+    // How the files are prepared now, and how many ahead of the one being
+    // compared.
+    Depth::Way way_ = Depth::Way::at_turn;
     std::size_t ahead_now_ = 0;
     // Bytes fetched of the files after the one being compared.
     off_t bytes_ahead_ = 0;
