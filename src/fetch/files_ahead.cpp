@@ -26,9 +26,8 @@ bool ready_and_open(const FileAhead& file) {
 
 }  // namespace
 
-FilesAhead::FilesAhead(const std::vector<std::string>& files, std::string prefix_1,
-                       std::string prefix_2, std::unique_ptr<Fetcher> fetcher,
-                       std::size_t most_ahead)
+FilesAhead::FilesAhead(const FileList& files, std::string prefix_1, std::string prefix_2,
+                       std::unique_ptr<Fetcher> fetcher, std::size_t most_ahead)
     : files_(files),
       prefix_{std::move(prefix_1), std::move(prefix_2)},
       root_kind_{file_system_kind(prefix_[SOURCE]), file_system_kind(prefix_[COPY])},
@@ -101,7 +100,7 @@ void FilesAhead::bring_in(std::size_t index) {
     }
     file.index = index;
     for (const int side : {SOURCE, COPY}) {
-        file.side[side].path.assign(prefix_[side]).append(files_[index]);
+        files_.append_path(index, file.side[side].path.assign(prefix_[side]));
         file.side[side].served = root_kind_[side] == FileSystemKind::served;
     }
     begin_preparation(file, *fetcher_, taken_);

@@ -15,6 +15,7 @@
 #include "fetch/file_preparation.h"
 #include "fetch/file_to_compare.h"
 #include "fetch/listings_ahead.h"
+#include "walk/file_list.h"
 
 class FilesAhead : public ComparisonProgress {
   public:
@@ -22,7 +23,7 @@ class FilesAhead : public ComparisonProgress {
     // `prefix_1` and `prefix_2` (each ending in "/", or the whole paths of
     // one file with a list of one empty path), made ready through `fetcher`
     // with at most `most_ahead` files prepared after the one being compared.
-    FilesAhead(const std::vector<std::string>& files, std::string prefix_1, std::string prefix_2,
+    FilesAhead(const FileList& files, std::string prefix_1, std::string prefix_2,
                std::unique_ptr<Fetcher> fetcher, std::size_t most_ahead);
     // Waits for what is in flight, and closes what the files hold.
     ~FilesAhead() override;
@@ -59,7 +60,7 @@ class FilesAhead : public ComparisonProgress {
     void wait_until_ready(FileAhead& file);
     void give_back_descriptors();
 
-    const std::vector<std::string>& files_;
+    const FileList& files_;
     std::string prefix_[2];
     FileSystemKind root_kind_[2];
     std::unique_ptr<Fetcher> fetcher_;

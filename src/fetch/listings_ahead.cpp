@@ -42,8 +42,7 @@ void list(const std::string& path) {
 
 }  // namespace
 
-ListingsAhead::ListingsAhead(const std::vector<std::string>& files, std::string prefix,
-                             unsigned threads)
+ListingsAhead::ListingsAhead(const FileList& files, std::string prefix, unsigned threads)
     : files_(files), prefix_(std::move(prefix)) {
     start_threads(threads_, threads, [this] { serve(); });
 }
@@ -65,7 +64,7 @@ void ListingsAhead::reach(std::size_t index) {
     }
     std::lock_guard lock(mutex_);
     for (; next_ < files_.size() && next_ < index + FILES_LISTED_AHEAD; ++next_) {
-        std::string directory = directory_of(files_[next_]);
+        std::string directory = directory_of(files_.path(next_));
         if (directory != last_) {
             last_ = std::move(directory);
             run_ = 0;
