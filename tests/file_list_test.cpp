@@ -68,6 +68,9 @@ const std::string DEEP_DIRECTORY = [] {
     return path;
 }();
 
+// How far a second reader goes ahead of the first.
+constexpr std::size_t READER_AHEAD = 40;
+
 struct Case {
     const char* what;
     Paths listed;
@@ -100,12 +103,19 @@ TEST(FileList, GivesBackEveryPathAsListedInTheOrderListed) {
             expected.push_back(path.starts_with(LINK) ? path.substr(1) : path);
         }
         ASSERT_EQ(list.size(), expected.size());
-        // From the end backwards, each asked for alone, and appended.
+        // Each asked for alone, from the end backwards.
         for (std::size_t k = list.size(); k-- > 0;) {
             EXPECT_EQ(list.path(k), expected[k]) << k;
+        }
+        // Going forward, as the comparison does, with a reader ahead of it,
+        // as the files ahead are; appended to what the string holds.
+        for (std::size_t k = 0; k < list.size(); ++k) {
             std::string appended = "vorn:";
             list.append_path(k, appended);
             EXPECT_EQ(appended, "vorn:" + expected[k]) << k;
+            if (k + READER_AHEAD < list.size()) {
+                EXPECT_EQ(list.path(k + READER_AHEAD), expected[k + READER_AHEAD]) << k;
+            }
         }
     }
 }

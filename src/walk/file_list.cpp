@@ -3,6 +3,7 @@
 #include "walk/file_list.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -10,9 +11,9 @@ namespace {
 // Bytes of one chunk of names. The system gives a chunk memory only as its
 // pages are written, so the last one costs no more than what it holds.
 constexpr std::size_t CHUNK_BYTES = 1024 * 1024;
-// Files from one mark to the next: a path asked for costs a scan over fewer
-// names than this. More files a mark cost less memory and more time: with 32,
-// the marks take 0.4 bytes a file.
+// Files from one mark to the next: a path asked for away from the files
+// asked for lately costs a scan over fewer names than this. More files a mark
+// cost less memory and more time: with 32, the marks take 0.4 bytes a file.
 constexpr std::size_t FILES_PER_MARK = 32;
 // Among the names, what ends a name, and what comes before the number of the
 // directory of the files that follow, or before CHUNK_END, which says that
@@ -32,7 +33,10 @@ void write_change(char* place, FileList::Directory directory) {
 
 }  // namespace
 
-FileList::FileList() : used_(CHUNK_BYTES), parents_{TOP}, name_ends_{0} {}
+FileList::FileList() : used_(CHUNK_BYTES), parents_{TOP}, name_ends_{0} {
+    // None asked for yet: no index is past SIZE_MAX.
+    found_.fill({SIZE_MAX, {}});
+}
 
 FileList::Directory FileList::add_directory(Directory parent, std::string_view name) {
     directory_names_ += name;
@@ -69,19 +73,28 @@ void FileList::add_path(std::string_view path) {
     add_file(path_directory_, path.substr(slash + 1));
 }
 
-void FileList::append_path(std::size_t index, std::string& path) const {
-    const Mark& mark = marks_[index / FILES_PER_MARK];
-    std::size_t chunk = mark.chunk;
-    const char* at = chunks_[chunk].get() + mark.offset;
-    Directory directory = mark.directory;
-    for (std::size_t before = index % FILES_PER_MARK;;) {
+FileList::Place FileList::find(std::size_t index) const {
+    // From the mark before the file, or from the nearest file found lately
+    // between the mark and it, which is then replaced by this one.
+    std::size_t from = index - index % FILES_PER_MARK;
+    Place place = marks_[index / FILES_PER_MARK];
+    Found* nearest = nullptr;
+    for (Found& found : found_) {
+        if (found.index >= from && found.index <= index) {
+            from = found.index;
+            place = found.place;
+            nearest = &found;
+        }
+    }
+    const char* at = chunks_[place.chunk].get() + place.offset;
+    for (std::size_t before = index - from;;) {
         if (*at == DIRECTORY_CHANGE) {
             Directory change;
             std::memcpy(&change, at + 1, sizeof change);
             if (change == CHUNK_END) {
-                at = chunks_[++chunk].get();
+                at = chunks_[++place.chunk].get();
             } else {
-                directory = change;
+                place.directory = change;
                 at += CHANGE_BYTES;
             }
             continue;
@@ -92,8 +105,16 @@ void FileList::append_path(std::size_t index, std::string& path) const {
         at += std::strlen(at) + 1;
         --before;
     }
-    append_directory_path(directory, path);
-    path += at;
+    place.offset = static_cast<std::uint32_t>(at - chunks_[place.chunk].get());
+    Found& kept = nearest != nullptr ? *nearest : found_[replaced_next_++ % READERS];
+    kept = {index, place};
+    return place;
+}
+
+void FileList::append_path(std::size_t index, std::string& path) const {
+    const Place place = find(index);
+    path += directory_path(place.directory);
+    path += chunks_[place.chunk].get() + place.offset;
 }
 
 std::string FileList::path(std::size_t index) const {
@@ -107,20 +128,24 @@ std::string_view FileList::directory_name(Directory directory) const {
     return std::string_view(directory_names_).substr(begin, name_ends_[directory] - begin);
 }
 
-void FileList::append_directory_path(Directory directory, std::string& path) const {
+const std::string& FileList::directory_path(Directory directory) const {
+    if (directory == path_of_) {
+        return path_;
+    }
     std::size_t length = 0;
     for (Directory above = directory; above != TOP; above = parents_[above]) {
         length += directory_name(above).size() + 1;
     }
     // Written from the end: each directory's name with the "/" after it.
-    std::size_t end = path.size() + length;
-    path.resize(end);
+    path_.resize(length);
     for (Directory above = directory; above != TOP; above = parents_[above]) {
         const std::string_view name = directory_name(above);
-        path[--end] = '/';
-        end -= name.size();
-        name.copy(path.data() + end, name.size());
+        path_[--length] = '/';
+        length -= name.size();
+        name.copy(path_.data() + length, name.size());
     }
+    path_of_ = directory;
+    return path_;
 }
 
 char* FileList::room_for(std::size_t bytes) {

@@ -5,6 +5,7 @@
 // walk's.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,24 +40,34 @@ class FileList {
     std::size_t size() const { return size_; }
 
     // Appends the path of the file `index` (less than size()), relative to
-    // the top, with "/" as separator, to `path`. Takes a look-up in a sparse
-    // index and a scan over at most a few dozen names.
+    // the top, with "/" as separator, to `path`. Takes a scan over fewer than
+    // a few dozen names, from a mark or from a file asked for lately, so that
+    // each of a few readers that go through the list in order finds its next
+    // file at once. Not to be called by two threads at once.
     void append_path(std::size_t index, std::string& path) const;
 
     // The path of the file `index`, as append_path gives it.
     std::string path(std::size_t index) const;
 
   private:
-    // Where a run of files in the list begins: the place of its first file's
-    // name, and the directory that file is in.
-    struct Mark {
+    // Where a file's name stands among the names, and the directory it is in.
+    struct Place {
         std::uint32_t chunk;
         std::uint32_t offset;
         Directory directory;
     };
+    // A file asked for lately, and its place.
+    struct Found {
+        std::size_t index;
+        Place place;
+    };
+    // The readers that go through the list at once, each in order: the
+    // comparison, the files ahead, the listings ahead, and one to spare.
+    static constexpr std::size_t READERS = 4;
 
+    Place find(std::size_t index) const;
     std::string_view directory_name(Directory directory) const;
-    void append_directory_path(Directory directory, std::string& path) const;
+    const std::string& directory_path(Directory directory) const;
     char* room_for(std::size_t bytes);
 
     // The names of the files, each ended by a zero byte, in list order, and
@@ -65,8 +76,18 @@ class FileList {
     // never moves once written.
     std::vector<std::unique_ptr<char[]>> chunks_;
     std::size_t used_;
-    // Every so many files, where its run begins.
-    std::vector<Mark> marks_;
+    // Every so many files, the place of the first of them.
+    std::vector<Place> marks_;
+    // The last file that each reader asked for, as far as known, and the one
+    // to be replaced next by a reader that has none near the file it asks
+    // for.
+    mutable std::array<Found, READERS> found_;
+    mutable std::size_t replaced_next_ = 0;
+    // The directory whose path was put together last, and its path with the
+    // "/" that joins a file's name to it; a reader's next file is mostly in
+    // the same directory.
+    mutable Directory path_of_ = TOP;
+    mutable std::string path_;
     // For each directory, the directory it is below and where its name ends
     // in `directory_names_`; its name begins where that of the one before it
     // ends.
