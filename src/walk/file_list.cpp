@@ -34,7 +34,7 @@ void write_change(char* place, FileList::Directory directory) {
 }  // namespace
 
 FileList::FileList() : used_(CHUNK_BYTES), parents_{TOP}, name_ends_{0} {
-    // None asked for yet: no index is past SIZE_MAX.
+    // None asked for yet: SIZE_MAX lies past every index.
     found_.fill({SIZE_MAX, {}});
 }
 

@@ -24,7 +24,8 @@ class FileList {
 
     // Adds the directory `name` (one or more components) below `parent`, and
     // returns its number. Its files' paths are those of `parent`'s files with
-    // `name` and "/" put before the file's name.
+    // `name` and "/" put before the file's name. A list takes at most
+    // 2^32 - 2 directories.
     Directory add_directory(Directory parent, std::string_view name);
 
     // Appends the file `name`, a name of at most NAME_MAX bytes, to the end of
