@@ -15,6 +15,8 @@
 #                               trees: a FUSE mirror that answers every
 #                               request after a delay, and sshfs through a
 #                               relay that delays what it forwards
+#                       footprint  peak memory and time on trees of
+#                               millions of empty files on a tmpfs
 #   TRELVIK           the binary to time (default: build-bench/trelvik, built
 #                     in Release when missing)
 #   TRELVIK_BASELINE  a second binary, timed beside the first (before/after)
@@ -45,6 +47,10 @@
 #                     build-bench/tests/trelvik_fault_fs, built when missing)
 #   LOOK_AHEAD        the look-ahead loop's options (default: "-w 64 -m 32
 #                     -f 4", see syscall_floor.c)
+#   FOOTPRINT_TREES   footprint mode's trees, SHAPE:FILES each, in this order
+#                     (default: "photos:1000000 photos:2000000 flat:1000000
+#                     long:1000000 photos:10000000"; shapes as in
+#                     make_many_files.py)
 #
 # All timing holds the lock TIMING_LOCK, which every job that times or drops
 # the caches on this machine takes, so that they don't disturb each other.
@@ -79,6 +85,13 @@ SFTP_SERVER=/usr/lib/openssh/sftp-server
 MIRROR_BOUND=0.5
 MIRROR_BIGFILES_BOUND=0.7
 SSHFS_BOUND=0.6
+# Footprint mode: trees of more files than this are given as both
+# directories, which halves the memory the tmpfs needs; a tree is made only
+# where the memory available leaves this much to the programs beside it.
+FOOTPRINT_PAIR_MAX=2000000
+FOOTPRINT_SPARE_KIB=$((2 * 1024 * 1024))
+# What a file takes on a tmpfs until the first tree has shown it, in bytes.
+TMPFS_FILE_BYTES_GUESS=1200
 
 results=$(mktemp -d)
 # Processes that slow mode starts, and ends on the way out.
@@ -524,6 +537,153 @@ mode_heading() {
     echo
 }
 
+# Runs the shell command `$1` under GNU time -v, holding the timing lock
+# unless this script holds it already, and writes its report to `$2`.
+timed_run() {
+    local run=(/usr/bin/time -v -o "$2" bash -c "$1")
+    if [[ -z ${TRELVIK_TIMING_LOCKED:-} ]]; then
+        run=(flock "$TIMING_LOCK" "${run[@]}")
+    fi
+    "${run[@]}" >/dev/null 2>"$results/errors" ||
+        { echo "failed: $1" >&2; cat "$results/errors" >&2; exit 1; }
+}
+
+# The memory that the system has available, in KiB.
+available_kib() {
+    awk '/^MemAvailable:/ { print $2 }' /proc/meminfo
+}
+
+# Times the rows of footprint mode on a tree of `$2` files of the shape `$1`,
+# made on a tmpfs of its own at $TRELVIK_FOOTPRINT_TMPFS, with a copy made
+# alike (or given as both directories when it holds more than
+# FOOTPRINT_PAIR_MAX files); `RUNS` runs of each row (one for a tree given
+# twice), interleaved. Each run's report of GNU time goes to
+# $results/footprint-TREE-ROW-RUN.
+time_footprint_tree() {
+    local shape=$1 files=$2
+    local tree=$shape-$files mount=$TRELVIK_FOOTPRINT_TMPFS trees=2 runs=${RUNS:-3}
+    ((files > FOOTPRINT_PAIR_MAX)) && trees=1 runs=1
+    local needed=$((files * trees * tmpfs_file_bytes / 1024 + FOOTPRINT_SPARE_KIB))
+    if ((needed > $(available_kib))); then
+        echo "== footprint, $tree: not made, it needs $needed KiB of memory and" \
+            "$(available_kib) KiB are available"
+        return
+    fi
+    local given=", and a copy made alike"
+    ((trees == 1)) && given=", one tree given as both directories"
+    echo "== footprint, $tree: making $files files$given ..."
+    mount -t tmpfs -o size=90%,nr_inodes=0 trelvik-footprint "$mount"
+    local before
+    before=$(available_kib)
+    /usr/bin/python3 "$here/make_many_files.py" "$mount/a" "$shape" "$files"
+    local b=$mount/a
+    if ((trees == 2)); then
+        /usr/bin/python3 "$here/make_many_files.py" "$mount/b" "$shape" "$files"
+        b=$mount/b
+    fi
+    tmpfs_file_bytes=$(((before - $(available_kib)) * 1024 / (files * trees)))
+    local names commands run i
+    program_rows "$mount/a" "$b"
+    # diff finds a directory given twice identical at once, without a walk.
+    if ((trees == 2)); then
+        names+=("diff -rq")
+        commands+=("diff -rq $mount/a $b")
+    fi
+    names+=("rsync -rcn")
+    commands+=("rsync -rcn $mount/a/ $b/")
+    printf '%s\n' "${names[@]}" >"$results/footprint-$tree.rows"
+    echo "== footprint, $tree: timing, $runs run(s) of each row ..."
+    for ((run = 1; run <= runs; run++)); do
+        for i in "${!names[@]}"; do
+            timed_run "${commands[$i]}" "$results/footprint-$tree-$i-$run"
+        done
+    done
+    echo "$tree" >>"$results/footprint-trees"
+    umount "$mount"
+}
+
+# Prints footprint mode's table from the reports in $results, with the
+# program's targets.
+print_footprint_table() {
+    /usr/bin/python3 - "$results" <<'PYTHON'
+import glob, re, statistics, sys
+results = sys.argv[1]
+# Peak memory of trelvik in KiB, at most, on the trees of the photos shape.
+MEMORY_TARGETS = {1000000: 24000, 2000000: 44000, 10000000: 240000}
+# The tree on which trelvik must not be slower than its baseline.
+TIME_TARGET_TREE = "photos-1000000"
+
+def report(path):
+    text = open(path).read()
+    peak = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text)[1])
+    clock = re.search(r"Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (\S+)", text)[1]
+    seconds = 0.0
+    for part in clock.split(":"):
+        seconds = seconds * 60 + float(part)
+    cpu = sum(float(re.search(rf"{kind} time \(seconds\): (\S+)", text)[1])
+              for kind in ("User", "System"))
+    return peak, seconds, cpu
+
+empty = {}
+for path in glob.glob(f"{results}/footprint-empty-*-1"):
+    rows = open(f"{results}/footprint-empty.rows").read().splitlines()
+    empty[rows[int(path.split("-")[-2])]] = report(path)[0]
+print("footprint: peak resident memory of one run (GNU time -v) in KiB, and in bytes a file"
+      " above the same row's on an empty pair; wall-clock seconds (median, min, max) and the"
+      " median of user + system CPU seconds of the runs")
+print(f"{'tree':<18}{'files':>10}  {'row':<18}{'peak KiB':>10}{'B/file':>8}"
+      f"{'median s':>10}{'min s':>8}{'max s':>8}{'CPU s':>8}")
+medians = {}
+for tree in open(f"{results}/footprint-trees").read().split():
+    if tree == "empty":
+        continue
+    files = int(tree.split("-")[1])
+    for index, row in enumerate(open(f"{results}/footprint-{tree}.rows").read().splitlines()):
+        runs = [report(path) for path in sorted(glob.glob(f"{results}/footprint-{tree}-{index}-*"))]
+        peak = max(run[0] for run in runs)
+        clock = [run[1] for run in runs]
+        medians[(tree, row)] = statistics.median(clock)
+        per_file = (peak - empty.get(row, 0)) * 1024 / files
+        print(f"{tree:<18}{files:>10}  {row:<18}{peak:>10}{per_file:>8.1f}"
+              f"{statistics.median(clock):>10.2f}{min(clock):>8.2f}{max(clock):>8.2f}"
+              f"{statistics.median(run[2] for run in runs):>8.2f}")
+        target = MEMORY_TARGETS.get(files)
+        if row == "trelvik" and tree.startswith("photos-") and target:
+            print(f"{'':<30}peak memory target: {peak} KiB <= {target} KiB: "
+                  f"{'met' if peak <= target else 'MISSED'}")
+after = medians.get((TIME_TARGET_TREE, "trelvik"))
+before = medians.get((TIME_TARGET_TREE, "trelvik baseline"))
+if after is not None and before is not None:
+    print(f"time target on {TIME_TARGET_TREE}: trelvik {after:.2f} s <= baseline {before:.2f} s: "
+          f"{'met' if after <= before else 'MISSED'}")
+PYTHON
+}
+
+# Footprint mode, run by this script in a mount namespace of its own, where
+# each tree is made on a tmpfs of its own and gone when it has been timed.
+if [[ -n ${TRELVIK_FOOTPRINT_TMPFS:-} ]]; then
+    echo "=== footprint (trees of empty files on a tmpfs): trelvik: $trelvik${baseline:+, baseline: $baseline}"
+    echo "load average (other jobs share the cores): $(cut -d' ' -f1-3 /proc/loadavg)"
+    tmpfs_file_bytes=$TMPFS_FILE_BYTES_GUESS
+    : >"$results/footprint-trees"
+    # The rows' memory without files, for the bytes a file.
+    mkdir -p "$results/empty/a" "$results/empty/b"
+    program_rows "$results/empty/a" "$results/empty/b"
+    names+=("diff -rq" "rsync -rcn")
+    commands+=("diff -rq $results/empty/a $results/empty/b" "rsync -rcn $results/empty/a/ $results/empty/b/")
+    printf '%s\n' "${names[@]}" >"$results/footprint-empty.rows"
+    for i in "${!names[@]}"; do
+        timed_run "${commands[$i]}" "$results/footprint-empty-$i-1"
+    done
+    for tree in ${FOOTPRINT_TREES:-photos:1000000 photos:2000000 flat:1000000 long:1000000 photos:10000000}; do
+        time_footprint_tree "${tree%%:*}" "${tree#*:}"
+    done
+    echo
+    print_footprint_table
+    echo "footprint mode took $SECONDS s"
+    exit 0
+fi
+
 # Memory mode, run by this script in a mount namespace of its own: copies
 # each pair to a tmpfs there in turn and times it.
 if [[ -n ${TRELVIK_PRIVATE_TMPFS:-} ]]; then
@@ -594,8 +754,9 @@ fi
 
 for mode in $modes; do
     case $mode in
-        warm | cold | fresh | memory | slow) ;;
-        *) echo "MODE: unknown mode '$mode' (warm, cold, fresh, memory or slow)" >&2; exit 2 ;;
+        warm | cold | fresh | memory | slow | footprint) ;;
+        *) echo "MODE: unknown mode '$mode' (warm, cold, fresh, memory, slow or footprint)" >&2
+            exit 2 ;;
     esac
 done
 if [[ (" $modes " == *" cold "* || (" $modes " == *" slow "* && $drop_caches == 1)) &&
@@ -620,6 +781,9 @@ missing=()
 tools=(hyperfine:hyperfine rclone:rclone python3:python3 /usr/bin/time:time cc:gcc
     diff:diffutils xargs:findutils cmake:cmake ninja:ninja-build vmtouch:vmtouch
     unshare:util-linux flock:util-linux mountpoint:util-linux)
+if [[ " $modes " == *" footprint "* ]]; then
+    tools+=(rsync:rsync)
+fi
 if [[ " $modes " == *" slow "* && -n $relay_delays ]]; then
     tools+=(sshfs:sshfs /usr/sbin/sshd:openssh-server "$SFTP_SERVER:openssh-sftp-server"
         ssh-keygen:openssh-client)
@@ -646,24 +810,31 @@ for mode in $modes; do
         # Built with the tests, when libfuse3-dev and libgtest-dev are installed.
         [[ -n $slow_delays ]] && build_when_missing trelvik_fault_fs "$fault_fs"
         tree_pairs+=" $slow_pairs"
-    else
+    elif [[ $mode != footprint ]]; then
         tree_pairs+=" $pairs"
     fi
 done
 
 mkdir -p "$base"
-/usr/bin/python3 "$here/make_trees.py" "$base" $tree_pairs
+if [[ -n ${tree_pairs// /} ]]; then
+    /usr/bin/python3 "$here/make_trees.py" "$base" $tree_pairs
+fi
 cc -O2 -o "$base/syscall_floor" "$here/syscall_floor.c"
 cc -O2 -pthread -o "$base/delay_relay" "$here/delay_relay.c"
 
-if [[ -z ${TRELVIK_TIMING_LOCKED:-} ]]; then
-    exec 9>>"$TIMING_LOCK"
-    if ! flock -n 9; then
-        echo "waiting for $TIMING_LOCK, which another job holds ..." >&2
-        flock 9
+# Takes the timing lock for the rest of the script, unless it holds it
+# already. Footprint mode takes it only while it times a command, since
+# making its trees takes minutes.
+take_timing_lock() {
+    if [[ -z ${TRELVIK_TIMING_LOCKED:-} ]]; then
+        exec 9>>"$TIMING_LOCK"
+        if ! flock -n 9; then
+            echo "waiting for $TIMING_LOCK, which another job holds ..." >&2
+            flock 9
+        fi
+        export TRELVIK_TIMING_LOCKED=1
     fi
-    export TRELVIK_TIMING_LOCKED=1
-fi
+}
 
 # Runs this script again in a mount namespace of its own, with the variable
 # `$1` naming an empty directory to mount on there.
@@ -676,7 +847,10 @@ in_own_mount_namespace() {
 }
 
 for mode in $modes; do
-    if [[ $mode == memory ]]; then
+    [[ $mode == footprint ]] || take_timing_lock
+    if [[ $mode == footprint ]]; then
+        in_own_mount_namespace TRELVIK_FOOTPRINT_TMPFS
+    elif [[ $mode == memory ]]; then
         in_own_mount_namespace TRELVIK_PRIVATE_TMPFS
     elif [[ $mode == slow ]]; then
         in_own_mount_namespace TRELVIK_SLOW_MOUNT

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     require_existing(directories[0]);
     require_existing(directories[1]);
 
-    const std::vector<std::string> files = scan_directory(directories[0]);
+    const FileList files = scan_directory(directories[0]);
     announce_file_count(files.size());
 
     write_out_file_system(directories[1]);

@@ -40,15 +40,25 @@ Files sorted(Files files) {
     return files;
 }
 
+// The paths of the list that the walk of `root` yields, in its order.
+Files scan(const std::string& root) {
+    const FileList list = scan_directory(root);
+    Files files;
+    for (std::size_t k = 0; k < list.size(); ++k) {
+        files.push_back(list.path(k));
+    }
+    return files;
+}
+
 Files scan_sorted(const fs::path& root) {
-    return sorted(scan_directory(root.string()));
+    return sorted(scan(root.string()));
 }
 
 // For a child process: scans `root` and writes the sorted list, one path a
 // line, to standard error, then ends with status 0.
 [[noreturn]] void print_scan_and_exit(const std::string& root) {
     std::string text;
-    for (const std::string& file : sorted(scan_directory(root))) {
+    for (const std::string& file : sorted(scan(root))) {
         text += file + "\n";
     }
     std::cerr << text;
@@ -122,7 +132,7 @@ TEST(ScanDirectory, EmptyDirectoryYieldsNoFiles) {
     TestDirectory dir;
     fs::create_directory(dir / "root");
     fs::create_directory(dir / "root/empty-sub");
-    EXPECT_EQ(scan_directory((dir / "root").string()), Files{});
+    EXPECT_EQ(scan((dir / "root").string()), Files{});
 }
 
 TEST(ScanDirectory, ListsFilesOfNestedDirectoriesRelativeToTheRoot) {
@@ -133,7 +143,7 @@ TEST(ScanDirectory, ListsFilesOfNestedDirectoriesRelativeToTheRoot) {
     write_file(root / "docs/b.txt", "3");
     write_file(root / "docs/alt/tief/c.txt", "4");
     write_file(root / "Größe €.txt", "5");
-    const Files files = scan_directory(root.string());
+    const Files files = scan(root.string());
     EXPECT_EQ(sorted(files),
               (Files{"Größe €.txt", "docs/a.txt", "docs/alt/tief/c.txt", "docs/b.txt", "top.txt"}));
 

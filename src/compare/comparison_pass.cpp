@@ -37,7 +37,7 @@ std::string path_prefix(const std::string& directory) {
 
 // The files ahead of a pass over `files` below `directory_1` and
 // `directory_2`, with the fetcher chosen for these trees.
-FilesAhead files_ahead_of(const std::vector<std::string>& files, const std::string& directory_1,
+FilesAhead files_ahead_of(const FileList& files, const std::string& directory_1,
                           const std::string& directory_2) {
     std::unique_ptr<Fetcher> fetcher = choose_fetcher(directory_1, directory_2);
     // Counted once the fetcher holds what it needs.
@@ -49,7 +49,7 @@ FilesAhead files_ahead_of(const std::vector<std::string>& files, const std::stri
 // The comparison pass under way: its files ahead, its report, its log and
 // its two counters.
 struct ComparisonPass {
-    ComparisonPass(const std::vector<std::string>& files, const ColumnWidths& widths,
+    ComparisonPass(const FileList& files, const ColumnWidths& widths,
                    const std::string& directory_1, const std::string& directory_2)
         : ahead(files_ahead_of(files, directory_1, directory_2)), console(widths) {}
 
@@ -114,11 +114,13 @@ void check_file(ComparisonPass& pass, const FileToCompare& file, const std::stri
 
 }  // namespace
 
-bool run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
+bool run_comparison_pass(const FileList& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths) {
     ComparisonPass pass(files, widths, directory_1, directory_2);
+    std::string rel;
     for (std::size_t k = 0; k < files.size(); ++k) {
-        const std::string& rel = files[k];
+        rel.clear();
+        files.append_path(k, rel);
         const std::string& name = pass.console.shown_name(rel);
         pass.console.show_progress(k + 1, name);
         check_file(pass, pass.ahead.take(k), rel, name);

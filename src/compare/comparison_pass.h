@@ -5,9 +5,9 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "report/console_report.h"
+#include "walk/file_list.h"
 
 // Checks every listed file below `directory_2` against its source below
 // `directory_1`, in list order, and writes the log and the summary, followed
@@ -15,5 +15,5 @@
 // while the copy's pending data were written out. Ends the run when a file
 // cannot be read. True when the log could not be written completely, which
 // has then been said on standard error and must end the run with status 1.
-bool run_comparison_pass(const std::vector<std::string>& files, const std::string& directory_1,
+bool run_comparison_pass(const FileList& files, const std::string& directory_1,
                          const std::string& directory_2, const ColumnWidths& widths);

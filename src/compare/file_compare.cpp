@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "fetch/files_ahead.h"
 #include "fetch/plain_fetcher.h"
+#include "walk/file_list.h"
 
 namespace {
 
@@ -90,7 +90,8 @@ int compare_contents(const PreparedPair& pair, off_t size, ComparisonProgress& p
 }  // namespace
 
 int files_equal(const std::string& path_a, const std::string& path_b) {
-    const std::vector<std::string> one_file = {""};
+    FileList one_file;
+    one_file.add_file(FileList::TOP, "");
     FilesAhead file(one_file, path_a, path_b, std::make_unique<PlainFetcher>(), 0);
     return files_equal(file.take(0), file);
 }

@@ -39,8 +39,8 @@ void keep_until_exit(std::unique_ptr<char[]> memory) {
 
 }  // namespace
 
-FilesAhead::FilesAhead(const std::vector<std::string>& files, std::string prefix_1,
-                       std::string prefix_2, std::unique_ptr<Fetcher> deep, std::size_t most_ahead)
+FilesAhead::FilesAhead(const FileList& files, std::string prefix_1, std::string prefix_2,
+                       std::unique_ptr<Fetcher> deep, std::size_t most_ahead)
     : files_(files),
       prefix_{std::move(prefix_1), std::move(prefix_2)},
       root_kind_{file_system_kind(prefix_[SOURCE]), file_system_kind(prefix_[COPY])},
@@ -104,7 +104,7 @@ void FilesAhead::bring_in(std::size_t index) {
     FileAhead& file = place_of(index);
     file.index = index;
     for (const int side : {SOURCE, COPY}) {
-        file.side[side].path.assign(prefix_[side]).append(files_[index]);
+        files_.append_path(index, file.side[side].path.assign(prefix_[side]));
         file.side[side].served = root_kind_[side] == FileSystemKind::served;
     }
     begin_preparation(file,

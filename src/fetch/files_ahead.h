@@ -17,6 +17,7 @@
 #include "fetch/file_to_compare.h"
 #include "fetch/listings_ahead.h"
 #include "fetch/plain_fetcher.h"
+#include "walk/file_list.h"
 
 class FilesAhead : public ComparisonProgress {
   public:
@@ -26,7 +27,7 @@ class FilesAhead : public ComparisonProgress {
     // files prepared after the one being compared, as the depth finds worth
     // it: by the program's own system calls, or through `deep`, which keeps
     // many requests in flight.
-    FilesAhead(const std::vector<std::string>& files, std::string prefix_1, std::string prefix_2,
+    FilesAhead(const FileList& files, std::string prefix_1, std::string prefix_2,
                std::unique_ptr<Fetcher> deep, std::size_t most_ahead);
     // Closes what the files hold, and waits for nothing that is still in
     // flight: the memory it may write into is kept until the process exits.
@@ -74,7 +75,7 @@ class FilesAhead : public ComparisonProgress {
     void wait_until_ready(FileAhead& file);
     void give_back_descriptors();
 
-    const std::vector<std::string>& files_;
+    const FileList& files_;
     std::string prefix_[2];
     FileSystemKind root_kind_[2];
     // The ways of making requests: the program's own system calls, and the

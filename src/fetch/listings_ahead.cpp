@@ -44,8 +44,7 @@ void list(const std::string& path, std::size_t reads) {
 
 }  // namespace
 
-ListingsAhead::ListingsAhead(const std::vector<std::string>& files, std::string prefix,
-                             unsigned threads)
+ListingsAhead::ListingsAhead(const FileList& files, std::string prefix, unsigned threads)
     : files_(files), prefix_(std::move(prefix)) {
     start_threads(threads_, threads, [this] { serve(); });
 }
@@ -67,7 +66,7 @@ void ListingsAhead::reach(std::size_t index) {
     }
     std::lock_guard lock(mutex_);
     for (; next_ < files_.size() && next_ < index + FILES_LISTED_AHEAD; ++next_) {
-        std::string directory = directory_of(files_[next_]);
+        std::string directory = directory_of(files_.path(next_));
         if (directory != last_) {
             last_ = std::move(directory);
             run_ = 0;
@@ -77,7 +76,7 @@ void ListingsAhead::reach(std::size_t index) {
             std::size_t files = run_;
             for (std::size_t later = next_ + 1;
                  later < files_.size() && later < index + FILES_LISTED_AHEAD &&
-                 directory_of(files_[later]) == last_;
+                 directory_of(files_.path(later)) == last_;
                  ++later) {
                 ++files;
             }

@@ -14,11 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "walk/file_list.h"
+
 class ListingsAhead {
   public:
     // Lists the directories below `prefix` that hold the files of `files`
     // (paths relative to it) with `threads` threads.
-    ListingsAhead(const std::vector<std::string>& files, std::string prefix, unsigned threads);
+    ListingsAhead(const FileList& files, std::string prefix, unsigned threads);
     // Stops the threads, once each has finished the directory it lists.
     ~ListingsAhead();
     ListingsAhead(const ListingsAhead&) = delete;
@@ -33,7 +35,7 @@ class ListingsAhead {
   private:
     void serve();
 
-    const std::vector<std::string>& files_;
+    const FileList& files_;
     const std::string prefix_;
     // The next file whose directory is looked at, the directory of the file
     // before it, and how many files of that directory follow each other

@@ -26,7 +26,8 @@ constexpr unsigned ROTATING_DISK_THREADS = 4;
 constexpr unsigned long WALK_DESCRIPTORS = 2;
 // Directories read ahead that the walk has not entered yet, and the bytes of
 // their entries, at most; a directory whose entries would go beyond the
-// bound is left to the walk to read.
+// bound is left to the walk to read, or, where the walk waits for it, handed
+// over open with the entries read so far, the rest of which the walk reads.
 constexpr std::size_t MAX_DIRECTORIES_AHEAD = 256;
 constexpr std::size_t MAX_BYTES_AHEAD = 4 * 1024 * 1024;
 
@@ -68,7 +69,7 @@ unsigned read_ahead_threads(const std::string& root) {
 
 // A directory below one that the walk is in, or that it is in itself.
 struct DirectoryReadAhead::Directory {
-    enum class State { left_to_walk, reading, read, failed };
+    enum class State { left_to_walk, reading, read, read_in_part, failed };
 
     // Its path as the walk names it, whose first `prefix_length` bytes the
     // paths of its entries begin with.
@@ -78,7 +79,8 @@ struct DirectoryReadAhead::Directory {
     State state = State::left_to_walk;
     DirectoryReader reader{-1};
     bool searchable = false;
-    // Whether the walk waits for it, which lets it be read beyond the bound.
+    // Whether the walk waits for it, which has it handed over open where its
+    // entries go beyond the bound.
     bool needed = false;
     // Bytes of its entries counted in bytes_ahead_.
     std::size_t counted = 0;
@@ -221,7 +223,8 @@ std::optional<TakenDirectory> DirectoryReadAhead::take(std::unique_lock<std::mut
     levels_.push_back(std::move(candidates.front()));
     candidates.pop_front();
     changed_.notify_all();
-    if (directory.state != Directory::State::read) {
+    if (directory.state != Directory::State::read &&
+        directory.state != Directory::State::read_in_part) {
         levels_.back().reset();
         return std::nullopt;
     }
@@ -231,9 +234,10 @@ std::optional<TakenDirectory> DirectoryReadAhead::take(std::unique_lock<std::mut
 // Reads all entries of `directory`, opened with `open_flags`, notes its
 // subdirectories and closes it. A directory that cannot be read, or whose
 // entries would go beyond the bound while the walk does not wait for it, is
-// dropped with what was read of it. One whose subdirectories could be too
-// deep to be opened by their paths is left to the walk, which keeps it open
-// to open them from.
+// dropped with what was read of it; one that the walk waits for is then kept
+// open, with the subdirectories among the entries read so far noted. One
+// whose subdirectories could be too deep to be opened by their paths is left
+// to the walk, which keeps it open to open them from.
 void DirectoryReadAhead::read(Directory& directory, int open_flags) {
     using State = Directory::State;
     DirectoryReader& reader = directory.reader;
@@ -247,13 +251,16 @@ void DirectoryReadAhead::read(Directory& directory, int open_flags) {
     State outcome = children_reachable ? State::failed : State::left_to_walk;
     if (reader.fd >= 0 && !error) {
         if (!within_bound) {
-            outcome = State::left_to_walk;
+            std::lock_guard lock(mutex_);
+            outcome = directory.needed ? State::read_in_part : State::left_to_walk;
         } else if (!close_read_directory(reader, directory.path)) {
-            list_subdirectories(directory);
             outcome = State::read;
         }
     }
-    if (outcome != State::read) {
+    const bool kept = outcome == State::read || outcome == State::read_in_part;
+    if (kept) {
+        list_subdirectories(directory);
+    } else {
         if (reader.fd >= 0) {
             ::close(reader.fd);
         }
@@ -261,7 +268,7 @@ void DirectoryReadAhead::read(Directory& directory, int open_flags) {
     }
     {
         std::lock_guard lock(mutex_);
-        if (outcome != State::read) {
+        if (!kept) {
             bytes_ahead_ -= directory.counted;
             directory.counted = 0;
         }
@@ -271,12 +278,12 @@ void DirectoryReadAhead::read(Directory& directory, int open_flags) {
 }
 
 // Counts the entries of `directory` read so far as read ahead; false when
-// they go beyond the bound and the walk does not wait for the directory.
+// they go beyond the bound.
 bool DirectoryReadAhead::count_entries(Directory& directory) {
     std::lock_guard lock(mutex_);
     bytes_ahead_ += directory.reader.entries.size() - directory.counted;
     directory.counted = directory.reader.entries.size();
-    return bytes_ahead_ <= MAX_BYTES_AHEAD || directory.needed;
+    return bytes_ahead_ <= MAX_BYTES_AHEAD;
 }
 
 // Notes the subdirectories of the read `directory` that the walk will enter,

@@ -19,8 +19,10 @@
 
 #include "walk/directory_reader.h"
 
-// A directory read ahead as the walk takes it over: its entries in full, its
-// descriptor given up, and whether a file in it was reached by its path.
+// A directory read ahead as the walk takes it over: its entries in full and
+// its descriptor given up, or, where they go beyond the bound on bytes, the
+// entries read so far and its descriptor open for the rest; and whether a
+// file in it was reached by its path.
 struct TakenDirectory {
     DirectoryReader reader;
     bool searchable;
@@ -39,8 +41,8 @@ unsigned read_ahead_threads(const std::string& root);
 // tells it each directory that it enters and leaves; while the walk is in a
 // directory read ahead, the subdirectories in its entries are read next, and
 // below them, in the order in which the walk will reach them. The one that
-// the walk waits for is read in full, by the walk itself where no thread has
-// begun it.
+// the walk waits for is read in full, or as far as the bound allows, by the
+// walk itself where no thread has begun it.
 class DirectoryReadAhead {
   public:
     // Starts `threads` threads, which wait until the root is entered. The
@@ -53,7 +55,7 @@ class DirectoryReadAhead {
 
     // Reads the walk's root, `root` as typed, whose entries have paths that
     // begin with its first `prefix_length` bytes. nullopt when it cannot be
-    // read in full; the walk then reads it itself, and nothing is read ahead.
+    // read; the walk then reads it itself, and nothing is read ahead.
     std::optional<TakenDirectory> enter_root(const std::string& root, std::size_t prefix_length);
     // The walk enters the subdirectory at `path` of the directory it is in:
     // the subdirectory read ahead, or nullopt when it was not or could not

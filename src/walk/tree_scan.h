@@ -2,11 +2,12 @@
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "walk/file_list.h"
 
 // Walks the tree below `root` (as typed by the user) depth-first, in the order
-// in which the directories are read, and returns the path of every regular
-// file in it relative to `root`, with "/" as separator. Directories named
+// in which the directories are read, and returns the list of every regular
+// file in it, by its path relative to `root`. Directories named
 // "lost+found", "$RECYCLE.BIN", "System Volume Information", "Recovery" or
 // "RECYCLER" are not entered; links to directories are not followed; a link
 // to a regular file is listed under its target's path relative to `root`.
@@ -15,4 +16,4 @@
 // when `root` cannot be read, a directory in it cannot be opened or read or
 // leaves its path while the walk is in it, or an entry cannot be examined,
 // writes a message to standard error and ends the process with status 1.
-std::vector<std::string> scan_directory(const std::string& root);
+FileList scan_directory(const std::string& root);
