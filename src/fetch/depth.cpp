@@ -2,30 +2,25 @@
 // from drives and the share of the time that its thread waited.
 #include "fetch/depth.h"
 
-#include <time.h>
-
 #include <algorithm>
 
 #include "system/drive_reads.h"
+#include "system/monotonic_clock.h"
 
 namespace {
 
 // Files in a stretch: at the end of each the way is chosen anew.
 constexpr std::size_t STRETCH = 64;
-// The share of a stretch's time that the program's thread must have waited
-// for drives before requests are kept in flight, each of which costs more
-// than the program's own system call.
+// The share of a stretch's time that the program's status queries must have
+// waited for drives before requests are kept in flight, each of which costs
+// more than the program's own system call: reading the bytes themselves
+// waits for a drive's bandwidth, which no depth widens, and is asked of the
+// kernel ahead anyway.
 constexpr double WAITED_FOR_DRIVES = 0.5;
 // Files prepared ahead at most on a rotating disk: their statuses, opens and
 // first blocks are few enough reads between those of the file being
 // compared that the disk reads it in long runs.
 constexpr std::size_t FILES_AHEAD_ON_A_ROTATING_DISK = 4;
-
-std::int64_t nanoseconds_of(clockid_t clock) {
-    timespec now;
-    ::clock_gettime(clock, &now);
-    return now.tv_sec * std::int64_t{1'000'000'000} + now.tv_nsec;
-}
 
 }  // namespace
 
@@ -37,18 +32,17 @@ Depth::Depth(FileSystemKind source, FileSystemKind copy, bool rotating)
                ? Way::at_turn
                : Way::ahead_in_thread) {
     if (measures_) {
-        measure();
+        measure(0);
     }
 }
 
-void Depth::measure() {
+void Depth::measure(std::int64_t status_nanoseconds) {
     const long blocks_read = blocks_read_from_drives();
-    const std::int64_t nanoseconds = nanoseconds_of(CLOCK_MONOTONIC);
-    const std::int64_t running_nanoseconds = nanoseconds_of(CLOCK_THREAD_CPUTIME_ID);
+    const std::int64_t nanoseconds = monotonic_nanoseconds();
     if (files_ > 0) {
         const double waited =
-            1.0 - static_cast<double>(running_nanoseconds - running_nanoseconds_) /
-                      static_cast<double>(std::max<std::int64_t>(nanoseconds - nanoseconds_, 1));
+            static_cast<double>(status_nanoseconds - status_nanoseconds_) /
+            static_cast<double>(std::max<std::int64_t>(nanoseconds - nanoseconds_, 1));
         if (blocks_read == blocks_read_) {
             way_ = Way::at_turn;
         } else if (way_ != Way::ahead_in_flight) {
@@ -59,13 +53,13 @@ void Depth::measure() {
     files_ = 0;
     blocks_read_ = blocks_read;
     nanoseconds_ = nanoseconds;
-    running_nanoseconds_ = running_nanoseconds;
+    status_nanoseconds_ = status_nanoseconds;
     paused_ = false;
 }
 
-Depth::Way Depth::way() {
+Depth::Way Depth::way(std::int64_t status_nanoseconds) {
     if (measures_ && ++files_ == STRETCH) {
-        measure();
+        measure(status_nanoseconds);
     }
     return way_;
 }

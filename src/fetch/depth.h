@@ -5,7 +5,8 @@
 // those system calls, with their bytes asked of the kernel in the
 // background, while drives answer without keeping the program waiting; and
 // ahead through a fetcher that keeps many requests in flight where the
-// program would wait for a drive most of the time, and always where a tree
+// program's questions about its files keep it waiting for a drive most of
+// the time, and always where a tree
 // is served from elsewhere, whose every answer takes a round trip and whose
 // reads no count of the drives' blocks shows. On a rotating disk a few files,
 // with nothing of their bytes fetched ahead, since the disk's own read-ahead
@@ -25,9 +26,10 @@ class Depth {
     // either of them on a rotating disk where `rotating`.
     Depth(FileSystemKind source, FileSystemKind copy, bool rotating);
 
-    // How to prepare the files from the one whose turn comes now on; asked
-    // once for every file.
-    Way way();
+    // How to prepare the files from the one whose turn comes now on, when the
+    // program's own status queries by path have taken `status_nanoseconds`
+    // so far; asked once for every file.
+    Way way(std::int64_t status_nanoseconds);
     // The files to prepare ahead of the one being compared, by the way, at
     // most `most`.
     std::size_t files_ahead(std::size_t most) const;
@@ -37,18 +39,18 @@ class Depth {
     void note_pause() { paused_ = true; }
 
   private:
-    void measure();
+    void measure(std::int64_t status_nanoseconds);
 
     // Reads of a served tree show in no count; trees in memory need none.
     bool measures_;
     bool rotating_;
     Way way_;
     // Since the start of the current stretch of files: how many, the blocks
-    // that the program had read from drives, the time, the time that the
-    // program's thread had run, and whether the run paused.
+    // that the program had read from drives, the time, the time its status
+    // queries had taken, and whether the run paused.
     std::size_t files_ = 0;
     long blocks_read_ = 0;
     std::int64_t nanoseconds_ = 0;
-    std::int64_t running_nanoseconds_ = 0;
+    std::int64_t status_nanoseconds_ = 0;
     bool paused_ = false;
 };

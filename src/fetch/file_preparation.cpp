@@ -4,9 +4,11 @@
 
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "fetch/copy_from_drive.h"
+#include "fetch/fetch_bounds.h"
 #include "system/file_status.h"
 
 namespace {
@@ -218,6 +220,30 @@ bool still_stands(const FileAhead& file) {
         }
     }
     return true;
+}
+
+off_t size_of(const FileAhead& file) {
+    return static_cast<off_t>(file.side[SOURCE].status.stx_size);
+}
+
+bool ready_and_open(const FileAhead& file) {
+    return file.stage == Stage::ready && file.pending == 0 && file.side[SOURCE].fd >= 0 &&
+           file.side[COPY].fd >= 0;
+}
+
+void fetch_bytes(FileAhead& file, char* scratch, off_t to) {
+    const off_t end = std::min(size_of(file), to);
+    for (const int side : {SOURCE, COPY}) {
+        for (off_t offset = file.fetched; offset < end; offset += FETCH_PIECE) {
+            Request piece = request_for(file, Step::fetch, side);
+            piece.fd = file.side[side].fd;
+            piece.buffer = scratch;
+            piece.count = static_cast<std::uint32_t>(std::min(FETCH_PIECE, end - offset));
+            piece.offset = offset;
+            file.way->make(piece);
+        }
+    }
+    file.fetched = std::max(file.fetched, end);
 }
 
 void close_sides(FileAhead& file) {

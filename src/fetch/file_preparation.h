@@ -5,7 +5,7 @@
 // that its bytes come from its drive; the first bytes of both read. And
 // whether what was prepared still stands when the file's turn comes. Which
 // files are prepared when, and the bytes fetched after the first, are left to
-// the files ahead.
+// the files ahead, which ask for them here.
 #pragma once
 
 #include <sys/stat.h>
@@ -93,6 +93,19 @@ void ask_again(FileAhead& file, Fetcher& way, std::uint64_t now);
 // True when the statuses asked again show what was prepared, unchanged: the
 // same file, of the same size and change time, with the same errors.
 bool still_stands(const FileAhead& file);
+
+// The size of `file` as its status showed it.
+off_t size_of(const FileAhead& file);
+
+// True when both sides of `file` are prepared and open.
+bool ready_and_open(const FileAhead& file);
+
+// Asks for the bytes of both sides of the open `file` from what was asked for
+// so far up to `to` (or its end), in pieces that land in `scratch`, never to
+// be looked at: one side's run after the other's, so that where both lie on
+// one disk it reads a long run of each file rather than seeking between them
+// every piece.
+void fetch_bytes(FileAhead& file, char* scratch, off_t to);
 
 // Closes what `file` holds open.
 void close_sides(FileAhead& file);

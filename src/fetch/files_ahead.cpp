@@ -19,16 +19,6 @@ off_t fetched_after_first(const FileAhead& file) {
     return 2 * (file.fetched - static_cast<off_t>(COMPARE_BLOCK_SIZE));
 }
 
-off_t size_of(const FileAhead& file) {
-    return static_cast<off_t>(file.side[SOURCE].status.stx_size);
-}
-
-// True when both sides of `file` are prepared and open.
-bool ready_and_open(const FileAhead& file) {
-    return file.stage == Stage::ready && file.pending == 0 && file.side[SOURCE].fd >= 0 &&
-           file.side[COPY].fd >= 0;
-}
-
 // Memory that requests still in flight may write into when the files ahead
 // end: nothing waits for them (a drive may never answer), so it is kept
 // until the process exits.
@@ -109,7 +99,7 @@ void FilesAhead::bring_in(std::size_t index) {
     }
     begin_preparation(file,
                       way_ == Depth::Way::ahead_in_flight ? *deep_ : static_cast<Fetcher&>(lean_),
-                      ++clock_);
+                      clock_.tick());
 }
 
 void FilesAhead::fill() {
@@ -142,58 +132,37 @@ void FilesAhead::prepare_anew(FileAhead& file) {
         bytes_ahead_ -= fetched_after_first(file);
     }
     let_go(file);
-    begin_preparation(file, *file.way, ++clock_);
-}
-
-bool FilesAhead::checked_for_its_turn(const FileAhead& file) const {
-    return file.asked_at > std::max(settled_at_, paused_at_);
+    begin_preparation(file, *file.way, clock_.tick());
 }
 
 void FilesAhead::check(FileAhead& file) {
     const bool served = file.side[SOURCE].served || file.side[COPY].served;
-    ask_again(file, served ? *file.way : static_cast<Fetcher&>(lean_), ++clock_);
+    ask_again(file, served ? *file.way : static_cast<Fetcher&>(lean_), clock_.tick());
 }
 
 void FilesAhead::settle_if_fetched() {
     const FileAhead& at_hand = place_of(current_);
-    if (!comparing_ || settled_ || !at_hand.way->fetches_arrive()) {
+    if (!comparing_ || clock_.settled() || !at_hand.way->fetches_arrive()) {
         return;
     }
     if (ready_and_open(at_hand) && (reached_ < size_of(at_hand) - READ_AHEAD_TURN ||
                                     at_hand.fetched < size_of(at_hand) || at_hand.in_flight > 0)) {
         return;
     }
-    settled_ = true;
-    settled_at_ = ++clock_;
+    clock_.settle();
     check_next_if_due();
 }
 
 void FilesAhead::check_next_if_due() {
-    if (!settled_ || current_ + 1 >= next_) {
+    if (!clock_.settled() || current_ + 1 >= next_) {
         return;
     }
     FileAhead& next = place_of(current_ + 1);
     if (next.stage == Stage::ready && next.pending == 0 && !next.given_back &&
-        (next.side[SOURCE].served || next.side[COPY].served) && !checked_for_its_turn(next)) {
+        (next.side[SOURCE].served || next.side[COPY].served) &&
+        !clock_.stands_for_turn(next.asked_at)) {
         check(next);
     }
-}
-
-void FilesAhead::fetch(FileAhead& file, off_t to) {
-    const off_t end = std::min(size_of(file), to);
-    // One side's run after the other's: where both lie on one disk, it reads
-    // a long run of each file rather than seeking between them every piece.
-    for (const int side : {SOURCE, COPY}) {
-        for (off_t offset = file.fetched; offset < end; offset += FETCH_PIECE) {
-            Request piece = request_for(file, Step::fetch, side);
-            piece.fd = file.side[side].fd;
-            piece.buffer = scratch_.get();
-            piece.count = static_cast<std::uint32_t>(std::min(FETCH_PIECE, end - offset));
-            piece.offset = offset;
-            file.way->make(piece);
-        }
-    }
-    file.fetched = std::max(file.fetched, end);
 }
 
 void FilesAhead::fetch_ahead() {
@@ -205,11 +174,11 @@ void FilesAhead::fetch_ahead() {
     FileAhead& at_hand = place_of(current_);
     if (ready_and_open(at_hand)) {
         if (reached_ == 0) {
-            fetch(at_hand, READ_AHEAD_TURN);
+            fetch_bytes(at_hand, scratch_.get(), READ_AHEAD_TURN);
         }
         while (reached_ > 0 && at_hand.fetched < size_of(at_hand) &&
                at_hand.fetched - reached_ < 2 * READ_AHEAD_TURN) {
-            fetch(at_hand, at_hand.fetched + READ_AHEAD_TURN);
+            fetch_bytes(at_hand, scratch_.get(), at_hand.fetched + READ_AHEAD_TURN);
         }
     }
     // Of the files after it, the first read-ahead turn, in list order, as far
@@ -227,7 +196,7 @@ void FilesAhead::fetch_ahead() {
         if (room <= file.fetched) {
             return;
         }
-        fetch(file, std::min(READ_AHEAD_TURN, room));
+        fetch_bytes(file, scratch_.get(), std::min(READ_AHEAD_TURN, room));
         bytes_ahead_ += fetched_after_first(file) - before;
     }
 }
@@ -236,15 +205,12 @@ FileToCompare FilesAhead::take(std::size_t index) {
     comparing_ = false;
     if (taken_ > 0) {
         let_go(place_of(current_));
-        if (!settled_) {
-            settled_at_ = ++clock_;
-        }
+        clock_.next_turn();
     }
     current_ = index;
     ++taken_;
     reached_ = 0;
-    settled_ = false;
-    way_ = depth_.way();
+    way_ = depth_.way(lean_.status_nanoseconds());
     ahead_now_ = depth_.files_ahead(most_ahead_);
     if (next_ <= index) {
         bring_in(index);
@@ -269,7 +235,7 @@ void FilesAhead::wait_until_ready(FileAhead& file) {
         }
         if (file.given_back || (file.asked_again && !still_stands(file))) {
             prepare_anew(file);
-        } else if (!checked_for_its_turn(file)) {
+        } else if (!clock_.stands_for_turn(file.asked_at)) {
             check(file);
         } else if (file.short_of_descriptors && !given_back) {
             give_back_descriptors();
@@ -300,7 +266,7 @@ void FilesAhead::give_back_descriptors() {
 }
 
 void FilesAhead::note_pause() {
-    paused_at_ = ++clock_;
+    clock_.pause();
     depth_.note_pause();
 }
 

@@ -17,6 +17,7 @@
 #include "fetch/file_to_compare.h"
 #include "fetch/listings_ahead.h"
 #include "fetch/plain_fetcher.h"
+#include "fetch/turn_clock.h"
 #include "walk/file_list.h"
 
 class FilesAhead : public ComparisonProgress {
@@ -66,11 +67,9 @@ class FilesAhead : public ComparisonProgress {
     void fill();
     void let_go(FileAhead& file);
     void prepare_anew(FileAhead& file);
-    bool checked_for_its_turn(const FileAhead& file) const;
     void check(FileAhead& file);
     void settle_if_fetched();
     void check_next_if_due();
-    void fetch(FileAhead& file, off_t to);
     void fetch_ahead();
     void wait_until_ready(FileAhead& file);
     void give_back_descriptors();
@@ -104,16 +103,11 @@ class FilesAhead : public ComparisonProgress {
     off_t bytes_ahead_ = 0;
     // How far the comparison of the file taken last has come.
     off_t reached_ = 0;
-    // The clock that orders the questions about statuses and the moments
-    // that make earlier answers stale: when the file being compared came
-    // within its last turn with nothing left to fetch, or else ended (whether
-    // it has yet), and when the run last paused.
-    std::uint64_t clock_ = 0;
-    // Whether the file taken last has been handed over for its comparison.
+    // When the statuses of files were asked, and when what was asked became
+    // stale; whether the file taken last has been handed over for its
+    // comparison.
+    TurnClock clock_;
     bool comparing_ = false;
-    bool settled_ = false;
-    std::uint64_t settled_at_ = 0;
-    std::uint64_t paused_at_ = 0;
     // The handler of the fetcher's answers.
     AnswerHandler handler_;
 };

@@ -1,5 +1,5 @@
 // The directories ahead of the walk, read by a few threads in the order in
-// which the walk will enter them, and the descriptors that allow them.
+// which the walk will enter them.
 #include "walk/directory_read_ahead.h"
 
 #include <dirent.h>
@@ -8,22 +8,10 @@
 #include <algorithm>
 #include <climits>
 
-#include "system/drive_reads.h"
-#include "system/file_systems.h"
 #include "system/helper_threads.h"
-#include "system/open_file_limit.h"
 
 namespace {
 
-// Threads that read ahead at most: each keeps one request of a file system
-// served from elsewhere or of a drive in flight, which is what such file
-// systems and drives serve several of at once; a rotating disk serves a few
-// of them in an order that saves it seeks, but more only make it seek.
-constexpr unsigned MAX_THREADS = 32;
-constexpr unsigned ROTATING_DISK_THREADS = 4;
-// Descriptors left to the walk beside those of the threads: one to read a
-// directory with, and one to spare.
-constexpr unsigned long WALK_DESCRIPTORS = 2;
 // Directories read ahead that the walk has not entered yet, and the bytes of
 // their entries, at most; a directory whose entries would go beyond the
 // bound is left to the walk to read, or, where the walk waits for it, handed
@@ -32,40 +20,6 @@ constexpr std::size_t MAX_DIRECTORIES_AHEAD = 256;
 constexpr std::size_t MAX_BYTES_AHEAD = 4 * 1024 * 1024;
 
 }  // namespace
-
-namespace {
-
-// True when reading the first entries of the directory `root` took reads
-// from a drive: its tree has not been read since it was last written out of
-// memory.
-bool read_from_drive(const std::string& root) {
-    const long before = blocks_read_from_drives();
-    DirectoryReader directory{::open(root.c_str(), ROOT_OPEN_FLAGS)};
-    if (directory.fd < 0) {
-        return false;
-    }
-    std::error_code error;
-    read_more_entries(directory, error);
-    ::close(directory.fd);
-    return blocks_read_from_drives() != before;
-}
-
-}  // namespace
-
-unsigned read_ahead_threads(const std::string& root) {
-    const FileSystemKind kind = file_system_kind(root);
-    if (kind == FileSystemKind::memory ||
-        (kind == FileSystemKind::drive && !read_from_drive(root))) {
-        return 0;
-    }
-    const unsigned long most = kind == FileSystemKind::drive && on_rotating_disk(root)
-                                   ? ROTATING_DISK_THREADS
-                                   : MAX_THREADS;
-    const unsigned long free = free_descriptors();
-    return free > WALK_DESCRIPTORS
-               ? static_cast<unsigned>(std::min<unsigned long>(most, free - WALK_DESCRIPTORS))
-               : 0;
-}
 
 // A directory below one that the walk is in, or that it is in itself.
 struct DirectoryReadAhead::Directory {

@@ -28,14 +28,6 @@ struct TakenDirectory {
     bool searchable;
 };
 
-// How many threads read directories ahead of a walk of `root`: none where
-// the tree lies in memory, or on a drive of this machine that answers the
-// reading of the root's first entries from memory (a tree walked before),
-// since a thread would hand the answers over later than the walk reads them
-// itself, or where too few descriptors are free for them beside the walk's
-// own; a few on a rotating disk, which seeks between what they read.
-unsigned read_ahead_threads(const std::string& root);
-
 // The directories that the walk will enter next, in its order, read ahead
 // within a bound on their number and on the bytes of their entries. The walk
 // tells it each directory that it enters and leaves; while the walk is in a

@@ -13,6 +13,7 @@
 #include "system/file_status.h"
 #include "walk/directory_read_ahead.h"
 #include "walk/directory_reader.h"
+#include "walk/read_ahead_threads.h"
 #include "walk/scan_failure.h"
 #include "walk/walk_state.h"
 
