@@ -39,7 +39,7 @@ static struct {
     long files;
     off_t window_bytes;
     off_t file_ahead;
-} look_ahead = {0, DEFAULT_WINDOW_MIB * MIB, DEFAULT_FILE_AHEAD_MIB * MIB};
+} look_ahead = {0, DEFAULT_WINDOW_MIB* MIB, DEFAULT_FILE_AHEAD_MIB* MIB};
 
 /* Asks for bytes [from, to) of `fd`, in pieces of HINT_PIECE. */
 static void hint(int fd, off_t from, off_t to) {
@@ -53,14 +53,15 @@ static void hint(int fd, off_t from, off_t to) {
  * size; returns the bytes asked for, both files together. */
 static off_t hint_pair(const char* a, const char* b) {
     struct stat sa, sb;
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0 || !S_ISREG(sa.st_mode) ||
-        !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size || sa.st_size == 0)
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0 || !S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) ||
+        sa.st_size != sb.st_size || sa.st_size == 0)
         return 0;
     off_t length = sa.st_size < look_ahead.file_ahead ? sa.st_size : look_ahead.file_ahead;
     const char* paths[2] = {a, b};
     for (int i = 0; i < 2; i++) {
         int fd = open(paths[i], O_RDONLY | O_NONBLOCK);
-        if (fd < 0) continue;
+        if (fd < 0)
+            continue;
         hint(fd, 0, length);
         close(fd);
     }
@@ -71,7 +72,8 @@ static off_t hint_pair(const char* a, const char* b) {
  * asked for up to `hinted` bytes, and are asked for more as they are read. */
 static int same_file(const char* a, const char* b, off_t hinted) {
     struct stat sa, sb;
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0 || sa.st_size != sb.st_size) return 0;
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0 || sa.st_size != sb.st_size)
+        return 0;
     int fa = open(a, O_RDONLY), fb = open(b, O_RDONLY);
     int same = fa >= 0 && fb >= 0;
     off_t position = 0;
@@ -84,12 +86,16 @@ static int same_file(const char* a, const char* b, off_t hinted) {
             hinted = to;
         }
         ssize_t na = read(fa, buffer_a, BLOCK), nb = read(fb, buffer_b, BLOCK);
-        if (na != nb || na < 0 || memcmp(buffer_a, buffer_b, (size_t)na) != 0) same = 0;
-        if (na < BLOCK) break;
+        if (na != nb || na < 0 || memcmp(buffer_a, buffer_b, (size_t)na) != 0)
+            same = 0;
+        if (na < BLOCK)
+            break;
         position += na;
     }
-    if (fa >= 0) close(fa);
-    if (fb >= 0) close(fb);
+    if (fa >= 0)
+        close(fa);
+    if (fb >= 0)
+        close(fb);
     return same;
 }
 
@@ -97,7 +103,8 @@ static int same_file(const char* a, const char* b, off_t hinted) {
  * returns their count, or -1 when the file cannot be read. */
 static long read_list(const char* path, char*** entries) {
     FILE* list = fopen(path, "r");
-    if (list == NULL) return -1;
+    if (list == NULL)
+        return -1;
     long count = 0, capacity = 0;
     char* rel = NULL;
     size_t length = 0;
@@ -106,7 +113,8 @@ static long read_list(const char* path, char*** entries) {
         if (count == capacity) {
             capacity = capacity ? 2 * capacity : 1024;
             *entries = realloc(*entries, (size_t)capacity * sizeof **entries);
-            if (*entries == NULL) return -1;
+            if (*entries == NULL)
+                return -1;
         }
         (*entries)[count++] = rel;
         rel = NULL;
@@ -121,21 +129,31 @@ int main(int argc, char** argv) {
     int option;
     while ((option = getopt(argc, argv, "w:m:f:")) != -1) {
         switch (option) {
-            case 'w': look_ahead.files = atol(optarg); break;
-            case 'm': look_ahead.window_bytes = atol(optarg) * MIB; break;
-            case 'f': look_ahead.file_ahead = atol(optarg) * MIB; break;
-            default: return 2;
+            case 'w':
+                look_ahead.files = atol(optarg);
+                break;
+            case 'm':
+                look_ahead.window_bytes = atol(optarg) * MIB;
+                break;
+            case 'f':
+                look_ahead.file_ahead = atol(optarg) * MIB;
+                break;
+            default:
+                return 2;
         }
     }
-    if (argc - optind != 3 || look_ahead.files < 0 || look_ahead.file_ahead <= 0) return 2;
+    if (argc - optind != 3 || look_ahead.files < 0 || look_ahead.file_ahead <= 0)
+        return 2;
     const char* dir_a = argv[optind + 1];
     const char* dir_b = argv[optind + 2];
     char** entries;
     long count = read_list(argv[optind], &entries);
-    if (count < 0) return 2;
+    if (count < 0)
+        return 2;
     /* Bytes asked for per file, of the files from `k` up to `next`. */
     off_t* asked = calloc((size_t)count + 1, sizeof *asked);
-    if (asked == NULL) return 2;
+    if (asked == NULL)
+        return 2;
     off_t window = 0;
     long next = 0;
     char a[PATH_MAX], b[PATH_MAX];
@@ -153,7 +171,8 @@ int main(int argc, char** argv) {
         }
         snprintf(a, sizeof a, "%s/%s", dir_a, entries[k]);
         snprintf(b, sizeof b, "%s/%s", dir_b, entries[k]);
-        if (!same_file(a, b, asked[k] / 2)) return 1;
+        if (!same_file(a, b, asked[k] / 2))
+            return 1;
     }
     return 0;
 }
