@@ -39,7 +39,8 @@ static struct {
     long files;
     off_t window_bytes;
     off_t file_ahead;
-} look_ahead = {0, DEFAULT_WINDOW_MIB* MIB, DEFAULT_FILE_AHEAD_MIB* MIB};
+} look_ahead = {.window_bytes = DEFAULT_WINDOW_MIB * MIB,
+                .file_ahead = DEFAULT_FILE_AHEAD_MIB * MIB};
 
 /* Asks for bytes [from, to) of `fd`, in pieces of HINT_PIECE. */
 static void hint(int fd, off_t from, off_t to) {
