@@ -50,14 +50,7 @@ ListingsAhead::ListingsAhead(const FileList& files, std::string prefix, unsigned
 }
 
 ListingsAhead::~ListingsAhead() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    queued_.notify_all();
-    for (std::thread& thread : threads_) {
-        thread.join();
-    }
+    stop_threads(threads_, mutex_, stopping_, queued_);
 }
 
 void ListingsAhead::reach(std::size_t index) {

@@ -1,4 +1,5 @@
-// Threads started as far as the system allows, with every signal blocked.
+// Threads started as far as the system allows, with every signal blocked,
+// and stopped.
 #include "system/helper_threads.h"
 
 #include <signal.h>
@@ -23,4 +24,16 @@ void start_threads(std::vector<std::thread>& threads, unsigned count,
         }
     }
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+void stop_threads(std::vector<std::thread>& threads, std::mutex& mutex, bool& stopping,
+                  std::condition_variable& wake) {
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
 }

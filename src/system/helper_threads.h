@@ -1,9 +1,11 @@
 // Starting the program's helper threads, which the system may refuse (under
 // a limit on processes): what they would have done is then done without
-// them, more slowly.
+// them, more slowly; and stopping them.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -12,3 +14,7 @@
 // signals to the program's own thread.
 void start_threads(std::vector<std::thread>& threads, unsigned count,
                    const std::function<void()>& work);
+// Tells the `threads` to stop, by setting `stopping` under `mutex` and
+// waking every thread that waits on `wake`, and waits until they have ended.
+void stop_threads(std::vector<std::thread>& threads, std::mutex& mutex, bool& stopping,
+                  std::condition_variable& wake);

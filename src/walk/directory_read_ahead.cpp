@@ -53,14 +53,7 @@ DirectoryReadAhead::DirectoryReadAhead(const std::set<std::string>& excluded_nam
 }
 
 DirectoryReadAhead::~DirectoryReadAhead() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& thread : threads_) {
-        thread.join();
-    }
+    stop_threads(threads_, mutex_, stopping_, changed_);
 }
 
 std::optional<TakenDirectory> DirectoryReadAhead::enter_root(const std::string& root,
