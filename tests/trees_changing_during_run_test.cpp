@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -30,12 +31,12 @@ constexpr std::uintmax_t SLOW_FILE_SIZE = std::uintmax_t(1) << 28;
 // turn, so that its comparison waits for the drive.
 constexpr std::uintmax_t SLOW_READ_SIZE = 5 << 20;
 constexpr const char* SLOW_READ_MS = "150";
-// How long after the comparison of a file of slow reads began its follower
-// is changed: well into the comparison, once the questions that the
-// program asks at its start have been answered. On a local drive it is
-// changed at once, since a quarter of SLOW_FILE_SIZE takes far longer to
-// compare than the change.
+// How long after the progress line of a slow file its follower is changed:
+// well into the comparison, once the questions that the program asks at its
+// start have been answered (and the files after it prepared ahead). On a
+// local drive half of SLOW_FILE_SIZE takes 80 ms and more to compare.
 constexpr auto INTO_THE_COMPARISON = std::chrono::milliseconds(50);
+constexpr auto INTO_A_LOCAL_COMPARISON = std::chrono::milliseconds(10);
 constexpr auto WAIT_FOR_OPEN = std::chrono::seconds(20);
 // Long enough for any of these runs, short enough that a run blocked on a
 // named pipe fails the test quickly.
@@ -206,8 +207,10 @@ TEST(FileChangedAfterScan, RemovedOrReplacedByNamedPipeEndsTheRunWithReadFailure
 
 // How a file is changed while the run is under way.
 enum class Change { appended, rewritten_in_place, truncated, replaced_by_rename };
-constexpr Change CHANGES[] = {Change::appended, Change::rewritten_in_place, Change::truncated,
-                              Change::replaced_by_rename};
+// The first is the one that only a check at the file's turn can see: the
+// descriptor opened ahead still shows the bytes of the file replaced.
+constexpr Change CHANGES[] = {Change::replaced_by_rename, Change::appended,
+                              Change::rewritten_in_place, Change::truncated};
 
 // Changes `file`, which holds "data", as `change` says; the file then holds
 // other bytes than before.
@@ -245,29 +248,27 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
     // A chain of three files for each change and side, in a directory of its
     // own: a file slow to compare, and two files changed in turn.
     struct Chain {
-        Change change;
+        Change change{};
         fs::path changed_tree;
         std::vector<std::string> order;
     };
-    std::vector<Chain> chains;
-    for (const Change change : CHANGES) {
-        for (const fs::path& tree : {one, two}) {
-            const std::string name = std::string(1, 'c') += std::to_string(chains.size());
-            for (const char* file : {"a", "b", "c"}) {
-                write_file(one / name / file, "data");
-                write_file(two / name / file, "data");
-            }
-            chains.push_back({change, tree, listing_order(one / name)});
-            for (std::string& file : chains.back().order) {
-                file = name + "/" + file;
-            }
+    std::vector<Chain> chains(2 * std::size(CHANGES));
+    for (std::size_t k = 0; k < chains.size(); ++k) {
+        const std::string name = std::string(1, 'c') += std::to_string(k);
+        for (const char* file : {"a", "b", "c"}) {
+            write_file(one / name / file, "data");
+            write_file(two / name / file, "data");
+        }
+        chains[k].order = listing_order(one / name);
+        for (std::string& file : chains[k].order) {
+            file = name + "/" + file;
         }
     }
     std::vector<std::string> fault_fs_options;
     for (const Chain& chain : chains) {
         const std::string& slow = chain.order[0];
-        make_sparse_file(one / slow, drive.served ? SLOW_READ_SIZE : SLOW_FILE_SIZE / 4);
-        make_sparse_file(two / slow, drive.served ? SLOW_READ_SIZE : SLOW_FILE_SIZE / 4);
+        make_sparse_file(one / slow, drive.served ? SLOW_READ_SIZE : SLOW_FILE_SIZE / 2);
+        make_sparse_file(two / slow, drive.served ? SLOW_READ_SIZE : SLOW_FILE_SIZE / 2);
         if (drive.served) {
             fault_fs_options.push_back("--slow-read=one/" + slow + ":" + SLOW_READ_MS);
         }
@@ -283,6 +284,19 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
         fault_fs_options.push_back("--replace-on-open=two/opened/replaced");
     }
     const std::vector<std::string> order = listing_order(one);
+    // Each change to each side, in the walk's order: the files of the first
+    // chain are the only ones with no pause between their preparation ahead
+    // and their turn, so only the check at the turn asks for their statuses
+    // again.
+    const auto position = [&](const Chain& chain) {
+        return std::find(order.begin(), order.end(), chain.order[0]) - order.begin();
+    };
+    std::sort(chains.begin(), chains.end(),
+              [&](const Chain& x, const Chain& y) { return position(x) < position(y); });
+    for (std::size_t k = 0; k < chains.size(); ++k) {
+        chains[k].change = CHANGES[k / 2];
+        chains[k].changed_tree = k % 2 == 0 ? one : two;
+    }
     std::optional<FaultFsMount> mount;
     const fs::path trees = trees_on(drive, dir, mount, fault_fs_options);
 
@@ -295,8 +309,7 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
     };
     std::vector<Trigger> triggers;
     for (const Chain& chain : chains) {
-        const auto number = std::find(order.begin(), order.end(), chain.order[0]) - order.begin();
-        triggers.push_back({progress_line(number + 1, chain.order[0]), chain.change,
+        triggers.push_back({progress_line(position(chain) + 1, chain.order[0]), chain.change,
                             chain.changed_tree / chain.order[1]});
         triggers.push_back({differing_line(console_column(chain.order[1])), chain.change,
                             chain.changed_tree / chain.order[2]});
@@ -307,8 +320,9 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
     options.on_output = [&](const std::string& out) {
         for (Trigger& trigger : triggers) {
             if (!trigger.fired && out.find(trigger.seen) != std::string::npos) {
-                if (drive.served && trigger.seen.starts_with("\r")) {
-                    std::this_thread::sleep_for(INTO_THE_COMPARISON);
+                if (trigger.seen.starts_with("\r")) {
+                    std::this_thread::sleep_for(drive.served ? INTO_THE_COMPARISON
+                                                             : INTO_A_LOCAL_COMPARISON);
                 }
                 apply(trigger.change, dir, trigger.file);
                 trigger.fired = true;
