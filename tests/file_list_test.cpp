@@ -108,13 +108,17 @@ TEST(FileList, GivesBackEveryPathAsListedInTheOrderListed) {
             EXPECT_EQ(list.path(k), expected[k]) << k;
         }
         // Going forward, as the comparison does, with a reader ahead of it,
-        // as the files ahead are; appended to what the string holds.
+        // as the workers are; appended to what the string holds.
+        FileList::Reader reader(list);
+        FileList::Reader ahead(list);
         for (std::size_t k = 0; k < list.size(); ++k) {
             std::string appended = "vorn:";
-            list.append_path(k, appended);
+            reader.append_path(k, appended);
             EXPECT_EQ(appended, "vorn:" + expected[k]) << k;
             if (k + READER_AHEAD < list.size()) {
-                EXPECT_EQ(list.path(k + READER_AHEAD), expected[k + READER_AHEAD]) << k;
+                std::string path;
+                ahead.append_path(k + READER_AHEAD, path);
+                EXPECT_EQ(path, expected[k + READER_AHEAD]) << k;
             }
         }
     }

@@ -4,41 +4,27 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "fetch/files_ahead.h"
-#include "fetch/plain_fetcher.h"
-#include "walk/file_list.h"
-
 namespace {
 
+// Files are compared in blocks of this many bytes.
+constexpr std::size_t COMPARE_BLOCK_SIZE = 65536;
 // Files bigger than this are announced to the kernel to be read straight
 // through, which widens its own read-ahead.
 constexpr off_t BIG_FILE = 1 << 20;
 
-// Reads the block of `fd` at `position` into `buffer`: up to COMPARE_BLOCK_SIZE
-// bytes, fewer only at the end of the data. A read of the block made ahead
-// gave the bytes `first`. `position` is advanced past the block. A read that
-// comes up short at or past `expected_size` is taken as the end without
-// asking again: the file can hold no more unless it grows meanwhile, which
-// it has then done past the block. Returns the number of bytes read, or -1
-// when a read fails.
-ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size,
-                   const FirstBytes& first) {
+// Reads the block of `fd` at `position` into `buffer`: a whole block,
+// whatever size was seen, so that a file that has grown since shows more
+// bytes than its size; fewer only at the end of the data. `position` is
+// advanced past the block. A read that comes up short at or past
+// `expected_size` is taken as the end without asking again: the file can
+// hold no more unless it grows meanwhile, which it has then done past the
+// block. Returns the number of bytes read, or -1 when a read fails.
+ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size) {
     std::size_t filled = 0;
-    bool ended = false;
-    const auto take = [&](std::size_t count, std::size_t asked) {
-        filled += count;
-        ended =
-            count == 0 || (count < asked && position + static_cast<off_t>(filled) >= expected_size);
-    };
-    if (first.data != nullptr) {
-        std::memcpy(buffer, first.data, first.count);
-        take(first.count, COMPARE_BLOCK_SIZE);
-    }
-    while (!ended && filled < COMPARE_BLOCK_SIZE) {
+    while (filled < COMPARE_BLOCK_SIZE) {
         const std::size_t asked = COMPARE_BLOCK_SIZE - filled;
         const ssize_t count =
             ::pread(fd, buffer + filled, asked, position + static_cast<off_t>(filled));
@@ -48,64 +34,76 @@ ssize_t read_block(int fd, char* buffer, off_t& position, off_t expected_size,
             }
             return -1;
         }
-        take(static_cast<std::size_t>(count), asked);
+        filled += static_cast<std::size_t>(count);
+        if (count == 0 || (static_cast<std::size_t>(count) < asked &&
+                           position + static_cast<off_t>(filled) >= expected_size)) {
+            break;
+        }
     }
     position += static_cast<off_t>(filled);
     return static_cast<ssize_t>(filled);
 }
 
-// Compares two open files of `size` bytes each, block by block, starting
-// with the bytes read ahead from each. Files that turn out to hold more or
-// fewer bytes than `size` have changed since their size was seen, and are
-// different, whatever their bytes.
-int compare_contents(const PreparedPair& pair, off_t size, ComparisonProgress& progress) {
+// Compares the open files `fd_a` and `fd_b` of `size` bytes each, block by
+// block. Files that turn out to hold more or fewer bytes than `size` have
+// changed since their size was seen, and are different, whatever their
+// bytes.
+Verdict compare_contents(int fd_a, int fd_b, off_t size) {
     alignas(64) char buffer_a[COMPARE_BLOCK_SIZE];
     alignas(64) char buffer_b[COMPARE_BLOCK_SIZE];
     if (size > BIG_FILE) {
-        ::posix_fadvise(pair.fd_a, 0, 0, POSIX_FADV_SEQUENTIAL);
-        ::posix_fadvise(pair.fd_b, 0, 0, POSIX_FADV_SEQUENTIAL);
+        ::posix_fadvise(fd_a, 0, 0, POSIX_FADV_SEQUENTIAL);
+        ::posix_fadvise(fd_b, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    FirstBytes first_a = pair.first_a;
-    FirstBytes first_b = pair.first_b;
     off_t position_a = 0;
     off_t position_b = 0;
     for (;;) {
-        const ssize_t count_a = read_block(pair.fd_a, buffer_a, position_a, size, first_a);
-        const ssize_t count_b = read_block(pair.fd_b, buffer_b, position_b, size, first_b);
-        first_a = first_b = FirstBytes{};
+        const ssize_t count_a = read_block(fd_a, buffer_a, position_a, size);
+        const ssize_t count_b = read_block(fd_b, buffer_b, position_b, size);
         if (count_a < 0 || count_b < 0) {
-            return FILES_UNREADABLE;
+            return Verdict::unreadable;
         }
         if (count_a != count_b ||
             std::memcmp(buffer_a, buffer_b, static_cast<std::size_t>(count_a)) != 0) {
-            return FILES_DIFFERENT;
+            return Verdict::different;
         }
         if (static_cast<std::size_t>(count_a) < COMPARE_BLOCK_SIZE) {
-            return position_a == size ? FILES_IDENTICAL : FILES_DIFFERENT;
+            return position_a == size ? Verdict::identical : Verdict::different;
         }
-        progress.reached(position_a);
     }
 }
 
 }  // namespace
 
 int files_equal(const std::string& path_a, const std::string& path_b) {
-    FileList one_file;
-    one_file.add_file(FileList::TOP, "");
-    FilesAhead file(one_file, path_a, path_b, std::make_unique<PlainFetcher>(), 0);
-    return files_equal(file.take(0), file);
+    CopyFileSystems copy_systems;
+    PreparedFile file = prepare_file({path_a, path_b}, When::at_turn, copy_systems);
+    switch (verdict_on(file)) {
+        case Verdict::identical:
+            return FILES_IDENTICAL;
+        case Verdict::different:
+            return FILES_DIFFERENT;
+        default:
+            return FILES_UNREADABLE;
+    }
 }
 
-int files_equal(const FileToCompare& file, ComparisonProgress& progress) {
-    if (file.error_a != 0 || file.error_b != 0 || !S_ISREG(file.status_a.st_mode) ||
-        !S_ISREG(file.status_b.st_mode)) {
-        return FILES_UNREADABLE;
+Verdict verdict_on(PreparedFile& file) {
+    switch (file.found) {
+        case Found::pair: {
+            const Verdict verdict =
+                compare_contents(file.fd[SOURCE], file.fd[COPY], file.status[SOURCE].size);
+            close_pair(file);
+            return verdict;
+        }
+        case Found::missing_copy:
+            return Verdict::missing;
+        case Found::unreadable:
+            return Verdict::unreadable;
+        case Found::different_sizes:
+            return Verdict::different;
+        case Found::left_for_turn:
+            return Verdict::left_for_turn;
     }
-    if (file.status_a.st_size != file.status_b.st_size) {
-        return FILES_DIFFERENT;
-    }
-    if (file.pair.fd_a < 0 || file.pair.fd_b < 0) {
-        return FILES_UNREADABLE;
-    }
-    return compare_contents(file.pair, file.status_a.st_size, progress);
+    return Verdict::unreadable;
 }

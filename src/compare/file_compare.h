@@ -1,11 +1,11 @@
-// The byte-wise comparison of one file with its copy, both opened and
-// prepared ahead. What is prepared for a file before its comparison, and
-// fetched ahead of it, is left to the file preparation and the files ahead.
+// The byte-wise comparison of one file with its copy, and the verdict on a
+// file from what its preparation found. What a file goes through before its
+// bytes are compared is the file preparation's.
 #pragma once
 
 #include <string>
 
-#include "fetch/file_to_compare.h"
+#include "fetch/file_preparation.h"
 
 // Result codes of files_equal.
 constexpr int FILES_IDENTICAL = 0;
@@ -25,7 +25,9 @@ constexpr int FILES_UNREADABLE = 2;
 // every path.
 int files_equal(const std::string& path_a, const std::string& path_b);
 
-// files_equal for a `file` whose statuses have been queried and which has
-// been prepared, telling `progress` how far it has come. Its descriptors are
-// left open.
-int files_equal(const FileToCompare& file, ComparisonProgress& progress);
+// The verdict on a file of the list.
+enum class Verdict { identical, different, missing, unreadable, left_for_turn };
+
+// The verdict on the file that `file` prepared: where it found a pair, their
+// bytes compared as files_equal does, after which they are closed.
+Verdict verdict_on(PreparedFile& file);

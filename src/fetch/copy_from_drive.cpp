@@ -7,13 +7,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <string_view>
 
 namespace {
 
-// Whether a write-out of the copy has failed in this run.
-bool write_out_failed = false;
+// Whether a write-out of the copy has failed in this run, as any of the
+// threads that write out the copy's files found.
+std::atomic<bool> write_out_failed = false;
 
 // The line of a block device's uevent file in /sys that names it.
 constexpr std::string_view DEVICE_NAME_KEY = "DEVNAME=";
@@ -37,7 +39,9 @@ std::string block_device_path(dev_t device) {
 void write_out_file_system(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        write_out_failed |= ::syncfs(fd) != 0;
+        if (::syncfs(fd) != 0) {
+            write_out_failed = true;
+        }
         ::close(fd);
     }
 }
@@ -52,14 +56,21 @@ void drop_block_device_pages(dev_t device) {
     struct stat status;
     if (::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device) {
         // Pages that wait to be written would stay.
-        write_out_failed |= ::fdatasync(fd) != 0;
+        if (::fdatasync(fd) != 0) {
+            write_out_failed = true;
+        }
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     }
     ::close(fd);
 }
 
-void note_write_out(int result) {
-    write_out_failed |= result < 0;
+void drop_copy_pages(int fd) {
+    constexpr unsigned WRITE_OUT_FLAGS =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    if (::sync_file_range(fd, 0, 0, WRITE_OUT_FLAGS) != 0) {
+        write_out_failed = true;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 bool copy_drive_reported_write_errors() {

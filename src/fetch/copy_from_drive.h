@@ -1,13 +1,12 @@
 // Reading the copy from its drive rather than from memory: the write-out of
-// the copy's file system before the pass, the flags of the write-out of each
-// copy before it is read, with a record of whether the drive reported errors
-// then, and the drop of the pages of the block device under a FUSE file
+// the copy's file system before the pass, the write-out and the drop of the
+// pages of each copy before it is read, with a record of whether the drive
+// reported errors then, and the drop of the pages of the block device under a FUSE file
 // system. When each file's write-out and drop are made is the file
 // preparation's; saying that the drive reported errors is for the comparison
 // pass.
 #pragma once
 
-#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
@@ -29,17 +28,13 @@ void write_out_file_system(const std::string& directory);
 // reading, which takes the rights of its owner or group.
 void drop_block_device_pages(dev_t device);
 
-// How a copy's file is written out: what waits to be written is, and the
-// write-out waits for what was under way before and for its own end.
-constexpr unsigned WRITE_OUT_FLAGS =
-    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+// Has the copy's file open as `fd` read from its drive: what of it waits to
+// be written is written out, after what was under way before, and waited for;
+// then its pages are dropped from the page cache. An error of the write-out
+// is recorded (see copy_drive_reported_write_errors).
+void drop_copy_pages(int fd);
 
-// Notes the `result` of a write-out of a copy's file (negative when it
-// failed, as a system call or an io_uring request gives it), for
-// copy_drive_reported_write_errors.
-void note_write_out(int result);
-
-// True once write_out_file_system or note_write_out has met an error of the
+// True once write_out_file_system or drop_copy_pages has met an error of the
 // write-out in this run: the drive did not take all of the data that waited
 // in memory to be written to it, so that the copy it holds may not be the one
 // that was written. The user needs to be told only once.

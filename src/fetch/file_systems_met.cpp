@@ -5,7 +5,8 @@
 
 #include "fetch/copy_from_drive.h"
 
-FileSystemKind FileSystems::kind(dev_t device, const std::string& path) {
+FileSystemKind CopyFileSystems::kind(dev_t device, const std::string& path) {
+    std::lock_guard lock(mutex_);
     for (const auto& [known, kind] : known_) {
         if (known == device) {
             return kind;
@@ -14,7 +15,7 @@ FileSystemKind FileSystems::kind(dev_t device, const std::string& path) {
     const FileSystemKind kind = file_system_kind(path);
     // A FUSE file system with a device number of a block device reads
     // its files through that device's pages.
-    if (side_ == Side::copy && kind == FileSystemKind::served && major(device) != 0) {
+    if (kind == FileSystemKind::served && major(device) != 0) {
         drop_block_device_pages(device);
     }
     known_.emplace_back(device, kind);

@@ -20,11 +20,13 @@ constexpr std::size_t FILES_LISTED_AHEAD = 1024;
 // 0.68 s without listings).
 constexpr std::size_t FILES_FOR_A_LISTING = 8;
 
-// The directory of `file`, a path relative to the tree, with its separator;
-// empty for a file at the top.
-std::string directory_of(const std::string& file) {
-    const std::size_t slash = file.rfind('/');
-    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+// The directory of the file `index` of the list, as `reader` finds it, with
+// its separator; empty for a file at the top.
+std::string directory_of(FileList::Reader& reader, std::size_t index) {
+    std::string file;
+    reader.append_path(index, file);
+    file.resize(file.rfind('/') + 1);
+    return file;
 }
 
 // Reads the entries of the directory at `path`, to no end but the listing,
@@ -45,7 +47,7 @@ void list(const std::string& path, std::size_t reads) {
 }  // namespace
 
 ListingsAhead::ListingsAhead(const FileList& files, std::string prefix, unsigned threads)
-    : files_(files), prefix_(std::move(prefix)) {
+    : files_(files), reader_(files), prefix_(std::move(prefix)) {
     start_threads(threads_, threads, [this] { serve(); });
 }
 
@@ -59,7 +61,7 @@ void ListingsAhead::reach(std::size_t index) {
     }
     std::lock_guard lock(mutex_);
     for (; next_ < files_.size() && next_ < index + FILES_LISTED_AHEAD; ++next_) {
-        std::string directory = directory_of(files_.path(next_));
+        std::string directory = directory_of(reader_, next_);
         if (directory != last_) {
             last_ = std::move(directory);
             run_ = 0;
@@ -69,7 +71,7 @@ void ListingsAhead::reach(std::size_t index) {
             std::size_t files = run_;
             for (std::size_t later = next_ + 1;
                  later < files_.size() && later < index + FILES_LISTED_AHEAD &&
-                 directory_of(files_.path(later)) == last_;
+                 directory_of(reader_, later) == last_;
                  ++later) {
                 ++files;
             }

@@ -2,7 +2,7 @@
 // in them, in threads of their own: a server that answers every lookup in a
 // directory after a round trip, one at a time (sshfs), answers the lookups of
 // files whose directory it has just listed from what the listing gave. Which
-// files are prepared when is left to the files ahead.
+// files are decided when is left to the verdicts ahead.
 #pragma once
 
 #include <condition_variable>
@@ -26,7 +26,7 @@ class ListingsAhead {
     ListingsAhead(const ListingsAhead&) = delete;
     ListingsAhead& operator=(const ListingsAhead&) = delete;
 
-    // The files up to `index` of the list are being prepared: the directories
+    // The files up to `index` of the list are being decided: the directories
     // of the files after them, up to a bound, are listed in list order where
     // many of their files follow each other, each only as far as its listing
     // costs fewer round trips than the lookups of those files would.
@@ -36,6 +36,7 @@ class ListingsAhead {
     void serve();
 
     const FileList& files_;
+    FileList::Reader reader_;
     const std::string prefix_;
     // The next file whose directory is looked at, the directory of the file
     // before it, and how many files of that directory follow each other

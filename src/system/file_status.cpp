@@ -2,9 +2,18 @@
 // calls.
 #include "system/file_status.h"
 
+#include <fcntl.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
+
+namespace {
+
+bool same_time(const struct statx_timestamp& a, const struct statx_timestamp& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
 
 std::error_code last_error() {
     return std::error_code(errno, std::generic_category());
@@ -14,27 +23,32 @@ bool means_absent(int error) {
     return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
-struct stat status_from_statx(const struct statx& x) {
-    struct stat status {};
-    status.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
-    status.st_ino = x.stx_ino;
-    status.st_mode = x.stx_mode;
-    status.st_nlink = x.stx_nlink;
-    status.st_uid = x.stx_uid;
-    status.st_gid = x.stx_gid;
-    status.st_size = static_cast<off_t>(x.stx_size);
-    status.st_mtim = {x.stx_mtime.tv_sec, x.stx_mtime.tv_nsec};
-    status.st_ctim = {x.stx_ctime.tv_sec, x.stx_ctime.tv_nsec};
-    return status;
-}
-
 bool same_file(const struct stat& before, const struct stat& now) {
     return before.st_dev == now.st_dev && before.st_ino == now.st_ino;
 }
 
-bool same_unchanged_file(const struct statx& before, const struct statx& now) {
-    return before.stx_dev_major == now.stx_dev_major && before.stx_dev_minor == now.stx_dev_minor &&
-           before.stx_ino == now.stx_ino && before.stx_mode == now.stx_mode &&
-           before.stx_size == now.stx_size && before.stx_ctime.tv_sec == now.stx_ctime.tv_sec &&
-           before.stx_ctime.tv_nsec == now.stx_ctime.tv_nsec;
+PathStatus path_status(const std::string& path, Freshness freshness) {
+    constexpr unsigned WANTED = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME;
+    const int flags = freshness == Freshness::asked_anew ? AT_STATX_FORCE_SYNC : 0;
+    struct statx status;
+    if (::statx(AT_FDCWD, path.c_str(), flags, WANTED, &status) != 0) {
+        return {.error = errno};
+    }
+    return {.device = makedev(status.stx_dev_major, status.stx_dev_minor),
+            .inode = status.stx_ino,
+            .mode = status.stx_mode,
+            .size = static_cast<off_t>(status.stx_size),
+            .changed = status.stx_ctime,
+            .modified = status.stx_mtime};
+}
+
+bool same_unchanged_file(const PathStatus& before, const PathStatus& now) {
+    return before.error == now.error &&
+           (before.error != 0 ||
+            (before.device == now.device && before.inode == now.inode && before.mode == now.mode &&
+             before.size == now.size && same_time(before.changed, now.changed)));
+}
+
+bool shows_later_changes(const PathStatus& status) {
+    return status.changed.tv_nsec != 0 || status.modified.tv_nsec != 0;
 }

@@ -33,10 +33,7 @@ void write_change(char* place, FileList::Directory directory) {
 
 }  // namespace
 
-FileList::FileList() : used_(CHUNK_BYTES), parents_{TOP}, name_ends_{0} {
-    // None asked for yet: SIZE_MAX lies past every index.
-    found_.fill({SIZE_MAX, {}});
-}
+FileList::FileList() : used_(CHUNK_BYTES), parents_{TOP}, name_ends_{0} {}
 
 FileList::Directory FileList::add_directory(Directory parent, std::string_view name) {
     directory_names_ += name;
@@ -73,18 +70,12 @@ void FileList::add_path(std::string_view path) {
     add_file(path_directory_, path.substr(slash + 1));
 }
 
-FileList::Place FileList::find(std::size_t index) const {
-    // From the mark before the file, or from the nearest file found lately
-    // between the mark and it, which is then replaced by this one.
+FileList::Place FileList::find(std::size_t index, std::size_t near_index, const Place& near) const {
     std::size_t from = index - index % FILES_PER_MARK;
     Place place = marks_[index / FILES_PER_MARK];
-    Found* nearest = nullptr;
-    for (Found& found : found_) {
-        if (found.index >= from && found.index <= index) {
-            from = found.index;
-            place = found.place;
-            nearest = &found;
-        }
+    if (near_index >= from && near_index <= index) {
+        from = near_index;
+        place = near;
     }
     const char* at = chunks_[place.chunk].get() + place.offset;
     for (std::size_t before = index - from;;) {
@@ -106,20 +97,23 @@ FileList::Place FileList::find(std::size_t index) const {
         --before;
     }
     place.offset = static_cast<std::uint32_t>(at - chunks_[place.chunk].get());
-    Found& kept = nearest != nullptr ? *nearest : found_[replaced_next_++ % READERS];
-    kept = {index, place};
     return place;
 }
 
-void FileList::append_path(std::size_t index, std::string& path) const {
-    const Place place = find(index);
-    path += directory_path(place.directory);
-    path += chunks_[place.chunk].get() + place.offset;
+void FileList::Reader::append_path(std::size_t index, std::string& path) {
+    place_ = list_.find(index, found_, place_);
+    found_ = index;
+    if (path_of_ != place_.directory) {
+        list_.directory_path(place_.directory, path_);
+        path_of_ = place_.directory;
+    }
+    path += path_;
+    path += list_.chunks_[place_.chunk].get() + place_.offset;
 }
 
 std::string FileList::path(std::size_t index) const {
     std::string path;
-    append_path(index, path);
+    Reader(*this).append_path(index, path);
     return path;
 }
 
@@ -128,24 +122,19 @@ std::string_view FileList::directory_name(Directory directory) const {
     return std::string_view(directory_names_).substr(begin, name_ends_[directory] - begin);
 }
 
-const std::string& FileList::directory_path(Directory directory) const {
-    if (directory == path_of_) {
-        return path_;
-    }
+void FileList::directory_path(Directory directory, std::string& path) const {
     std::size_t length = 0;
     for (Directory above = directory; above != TOP; above = parents_[above]) {
         length += directory_name(above).size() + 1;
     }
     // Written from the end: each directory's name with the "/" after it.
-    path_.resize(length);
+    path.resize(length);
     for (Directory above = directory; above != TOP; above = parents_[above]) {
         const std::string_view name = directory_name(above);
-        path_[--length] = '/';
+        path[--length] = '/';
         length -= name.size();
-        name.copy(path_.data() + length, name.size());
+        name.copy(path.data() + length, name.size());
     }
-    path_of_ = directory;
-    return path_;
 }
 
 char* FileList::room_for(std::size_t bytes) {

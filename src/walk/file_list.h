@@ -5,7 +5,6 @@
 // walk's.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +16,16 @@ class FileList {
   public:
     // A directory of the list, by the number that add_directory gave it.
     using Directory = std::uint32_t;
+
+  private:
+    // Where a file's name stands among the names, and the directory it is in.
+    struct Place {
+        std::uint32_t chunk;
+        std::uint32_t offset;
+        Directory directory;
+    };
+
+  public:
     // The top of the tree, whose files' paths are their names alone.
     static constexpr Directory TOP = 0;
 
@@ -40,35 +49,42 @@ class FileList {
     // The number of files listed.
     std::size_t size() const { return size_; }
 
-    // Appends the path of the file `index` (less than size()), relative to
-    // the top, with "/" as separator, to `path`. Takes a scan over fewer than
-    // a few dozen names, from a mark or from a file asked for lately, so that
-    // each of a few readers that go through the list in order finds its next
-    // file at once. Not to be called by two threads at once.
-    void append_path(std::size_t index, std::string& path) const;
-
-    // The path of the file `index`, as append_path gives it.
+    // The path of the file `index` (less than size()), relative to the top,
+    // with "/" as separator.
     std::string path(std::size_t index) const;
 
-  private:
-    // Where a file's name stands among the names, and the directory it is in.
-    struct Place {
-        std::uint32_t chunk;
-        std::uint32_t offset;
-        Directory directory;
-    };
-    // A file asked for lately, and its place.
-    struct Found {
-        std::size_t index;
-        Place place;
-    };
-    // The readers that go through the list at once, each in order: the
-    // comparison, the files ahead, the listings ahead, and one to spare.
-    static constexpr std::size_t READERS = 4;
+    // One who goes through the list in order, finding each file from the one
+    // it found last: a thread that asks for paths has a reader of its own.
+    class Reader {
+      public:
+        explicit Reader(const FileList& list) : list_(list) {}
 
-    Place find(std::size_t index) const;
+        // Appends the path of the file `index` (less than size()), as path()
+        // gives it, to `path`. Takes a scan over fewer than a few dozen
+        // names, from the file found last where it is near, or from a mark.
+        void append_path(std::size_t index, std::string& path);
+
+      private:
+        const FileList& list_;
+        // The file found last (SIZE_MAX: none yet) and its place.
+        std::size_t found_ = SIZE_MAX;
+        Place place_{};
+        // The directory whose path was put together last, and its path with
+        // the "/" that joins a file's name to it; the next file is mostly in
+        // the same directory.
+        Directory path_of_ = TOP;
+        std::string path_;
+    };
+
+  private:
+    // The place of the file `index`, scanned for from the mark before it, or
+    // from `near` (the place of the file `near_index`) where that lies between
+    // the mark and it.
+    Place find(std::size_t index, std::size_t near_index, const Place& near) const;
     std::string_view directory_name(Directory directory) const;
-    const std::string& directory_path(Directory directory) const;
+    // Puts the path of `directory`, with the "/" that joins a file's name to
+    // it, into `path`.
+    void directory_path(Directory directory, std::string& path) const;
     char* room_for(std::size_t bytes);
 
     // The names of the files, each ended by a zero byte, in list order, and
@@ -79,16 +95,6 @@ class FileList {
     std::size_t used_;
     // Every so many files, the place of the first of them.
     std::vector<Place> marks_;
-    // The last file that each reader asked for, as far as known, and the one
-    // to be replaced next by a reader that has none near the file it asks
-    // for.
-    mutable std::array<Found, READERS> found_;
-    mutable std::size_t replaced_next_ = 0;
-    // The directory whose path was put together last, and its path with the
-    // "/" that joins a file's name to it; a reader's next file is mostly in
-    // the same directory.
-    mutable Directory path_of_ = TOP;
-    mutable std::string path_;
     // For each directory, the directory it is below and where its name ends
     // in `directory_names_`; its name begins where that of the one before it
     // ends.
