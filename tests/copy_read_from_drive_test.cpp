@@ -175,8 +175,8 @@ class CopyOnLoopDevice : public testing::Test {
 
 TEST_F(CopyOnLoopDevice, SyncedCopiesWhoseDriveGarblesThemAreReportedAsDifferent) {
     // Each copy is read from the drive, not only the first one; with the
-    // source on this machine's drive, and behind FUSE, where both are read
-    // through io_uring.
+    // source on this machine's drive, and behind FUSE, where the workers
+    // decide as many files at once as they may.
     add_file("b.bin");
     const std::vector<std::string> order = listing_order(source);
     for (const bool served_source : {false, true}) {

@@ -5,12 +5,15 @@
 //   --hang-open=PATH  hold opens of PATH until the end; EINTR on a signal
 //   --hang-read=PATH[:OFFSET]  hold reads of PATH that reach byte OFFSET (0) likewise (it makes
 //                           the kernel read ahead synchronously)
+//   --deaf-hold-ms=N  held requests ignore the kernel's interrupts, as a server without them
+//                 (libfuse's default), and fail with EIO after N ms, as its own time-out
 //   --slow-read=PATH:MS     answer each read of PATH MS ms late
 //   --replace-on-open=PATH  once PATH is opened, rename PATH.new over it before answering, so
 //                           that another file stands at PATH right after its open
 //   --delay-us=N  answer every request after N µs    --cache-ms=N  kernel cache timeout (1000)
 //   --ino-by-path  number each file by a hash of its path, as sshfs does: a file that takes
 //                 another's place keeps its number
+//   --whole-seconds  give times in whole seconds, as sshfs does (its protocol has no more)
 //   --max-background=N  let the kernel have N requests in the background (its read-ahead) out
 //                 at once, and N before it counts as congested; by default its own limits, 12 and 9
 //   --held-mark=FILE  create FILE once a request is held, so that a test knows its reader waits
@@ -81,12 +84,15 @@ struct Options {
     std::map<std::string, off_t> hang_read;
     std::map<std::string, std::chrono::milliseconds> slow_read;
     std::chrono::microseconds delay{0};
+    // Zero: held requests are answered when interrupted.
+    std::chrono::milliseconds deaf_hold{0};
     // 0: the kernel's own limits.
     unsigned max_background = 0;
     double cache_seconds = DEFAULT_CACHE_MS / MS_PER_SECOND;
     std::string stats_file;
     std::string held_mark;
     bool ino_by_path = false;
+    bool whole_seconds = false;
 };
 
 // The paths, relative to the source, that the kernel knows by node id. A node
@@ -189,11 +195,11 @@ void interrupt_held(fuse_req_t, void* data) {
     held.fs.interrupted.notify_all();
 }
 
-// Where `held`, leaves `req` unanswered until the end of the file system or
+// Where `hold`, leaves `req` unanswered until the end of the file system or
 // the kernel's interrupt of it, as a network file system does whose server
-// is gone. True when it was interrupted and has been answered here with
-// EINTR.
-bool interrupted_while_held(FaultFs& fs, fuse_req_t req, bool hold) {
+// is gone; or, with --deaf-hold-ms, until that time has passed, whatever the
+// kernel asks. True when it has then been answered here, with EINTR or EIO.
+bool answered_while_held(FaultFs& fs, fuse_req_t req, bool hold) {
     if (!hold) {
         return false;
     }
@@ -202,22 +208,30 @@ bool interrupted_while_held(FaultFs& fs, fuse_req_t req, bool hold) {
         ::close(
             ::open(fs.options.held_mark.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, HELD_MARK_MODE));
     }
-    // Calls interrupt_held at once if the interrupt came first.
-    fuse_req_interrupt_func(req, interrupt_held, &held);
+    const bool deaf = fs.options.deaf_hold.count() > 0;
+    const auto given_up = std::chrono::steady_clock::now() + fs.options.deaf_hold;
+    if (!deaf) {
+        // Calls interrupt_held at once if the interrupt came first.
+        fuse_req_interrupt_func(req, interrupt_held, &held);
+    }
     bool interrupted = false;
+    bool timed_out = false;
     {
         std::unique_lock lock(fs.mutex);
-        while (!held.interrupted && !fuse_session_exited(fs.session)) {
+        while (!held.interrupted && !timed_out && !fuse_session_exited(fs.session)) {
             fs.interrupted.wait_for(lock, RELEASE_CHECK_INTERVAL);
+            timed_out = deaf && std::chrono::steady_clock::now() >= given_up;
         }
         interrupted = held.interrupted;
     }
-    // Outside the lock, which interrupt_held takes while libfuse holds its own.
-    fuse_req_interrupt_func(req, nullptr, nullptr);
-    if (interrupted) {
-        fuse_reply_err(req, EINTR);
+    if (!deaf) {
+        // Outside the lock, which interrupt_held takes while libfuse holds its own.
+        fuse_req_interrupt_func(req, nullptr, nullptr);
     }
-    return interrupted;
+    if (interrupted || timed_out) {
+        fuse_reply_err(req, interrupted ? EINTR : EIO);
+    }
+    return interrupted || timed_out;
 }
 
 // `path` as the system calls on the source directory name it.
@@ -235,6 +249,9 @@ int status_of(const FaultFs& fs, const std::string& path, struct stat& status) {
     }
     if (fs.options.ino_by_path) {
         status.st_ino = std::hash<std::string>{}(path) | 1;
+    }
+    if (fs.options.whole_seconds) {
+        status.st_atim.tv_nsec = status.st_mtim.tv_nsec = status.st_ctim.tv_nsec = 0;
     }
     return 0;
 }
@@ -317,7 +334,7 @@ void fault_open(fuse_req_t req, fuse_ino_t node, fuse_file_info* file) {
     Serving serving(req);
     FaultFs& fs = serving.fs;
     const std::string path = fs.nodes.path_of(node);
-    if (interrupted_while_held(fs, req, fs.options.hang_open.contains(path))) {
+    if (answered_while_held(fs, req, fs.options.hang_open.contains(path))) {
         return;
     }
     ++fs.opens;
@@ -339,9 +356,9 @@ void fault_read(fuse_req_t req, fuse_ino_t node, std::size_t size, off_t offset,
     FaultFs& fs = serving.fs;
     const std::string path = fs.nodes.path_of(node);
     const auto held = fs.options.hang_read.find(path);
-    if (interrupted_while_held(fs, req,
-                               held != fs.options.hang_read.end() &&
-                                   offset + static_cast<off_t>(size) > held->second)) {
+    if (answered_while_held(fs, req,
+                            held != fs.options.hang_read.end() &&
+                                offset + static_cast<off_t>(size) > held->second)) {
         return;
     }
     if (const auto slow = fs.options.slow_read.find(path); slow != fs.options.slow_read.end()) {
@@ -479,6 +496,8 @@ bool parse_option(std::string_view argument, Options& options) {
         options.hang_read[counted ? path : value] = count;
     } else if (name == "--slow-read" && counted) {
         options.slow_read[path] = std::chrono::milliseconds(count);
+    } else if (name == "--deaf-hold-ms" && parse_count(value, count)) {
+        options.deaf_hold = std::chrono::milliseconds(count);
     } else if (name == "--delay-us" && parse_count(value, count)) {
         options.delay = std::chrono::microseconds(count);
     } else if (name == "--max-background" && parse_count(value, count) && count > 0 &&
@@ -504,6 +523,8 @@ bool parse_command_line(int argc, char** argv, Options& options) {
             operands.emplace_back(argument);
         } else if (argument == "--ino-by-path") {
             options.ino_by_path = true;
+        } else if (argument == "--whole-seconds") {
+            options.whole_seconds = true;
         } else if (!parse_option(argument, options)) {
             std::fprintf(stderr, "trelvik_fault_fs: unknown or malformed option %s\n", argv[i]);
             return false;

@@ -1,6 +1,6 @@
 // End-to-end tests of runs over faulty drives: a tree on trelvik_fault_fs
 // whose reads fail, whose requests never return, or which vanishes in the
-// middle of the run; each with the reading engine and without io_uring.
+// middle of the run.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -12,16 +12,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Far bigger than the first block, which the reading engine reads ahead.
+// Far bigger than the first block, which decides a file that differs there.
 constexpr std::size_t FILE_SIZE = 2 << 20;
 constexpr auto RUN_TIMEOUT = 5s;
 // The size of the blocks that the program compares, and reads first.
 constexpr std::size_t ONE_BLOCK = 64 << 10;
-// A file far bigger than what is read of it ahead, the byte from which on its
-// copy's reads never return, and more files than are ever in flight at once.
-constexpr std::size_t BIG_FILE_SIZE = 16 << 20;
-constexpr std::size_t NEVER_READ_FROM = 4 << 20;
+// A file far bigger than a block, the byte from which on its copy's reads
+// never return, and more files than are ever decided at once. Reads held by
+// a server that ignores interrupts fail only once the run's time is out.
+constexpr std::size_t BIG_FILE_SIZE = 8 << 20;
+constexpr std::size_t NEVER_READ_FROM = 1 << 20;
 constexpr int SMALL_FILES = 70;
+constexpr int DEAF_HOLD_MS = 10000;
 
 std::string blanked_progress_line(std::size_t number, const std::string& name) {
     return progress_line(number, name) + cleared_line(CLEAR_WIDTH);
@@ -65,9 +67,8 @@ class FaultyDrive : public testing::Test {
         return listing_order(source);
     }
 
-    static RunOptions options(bool without_io_uring) {
+    static RunOptions options() {
         RunOptions options;
-        options.without_io_uring = without_io_uring;
         options.timeout = RUN_TIMEOUT;
         return options;
     }
@@ -84,22 +85,18 @@ TEST_F(FaultyDrive, ReadErrorOfSourceOrCopyEndsTheRunNamingTheFileAfterTheLinesO
     // the comparison's own reads.
     for (const int offset : {0, 4096, 1 << 20}) {
         for (const bool faulty_copy : {true, false}) {
-            for (const bool without_io_uring : {false, true}) {
-                SCOPED_TRACE(testing::Message() << "error at " << offset << " of the "
-                                                << (faulty_copy ? "copy" : "source")
-                                                << (without_io_uring ? ", without io_uring" : ""));
-                const FaultFsMount mount(faulty_copy ? copy : source, mount_point,
-                                         {"--eio-read=" + order[1] + ":" + std::to_string(offset)});
-                const fs::path& directory_1 = faulty_copy ? source : mount_point;
-                const fs::path& directory_2 = faulty_copy ? mount_point : copy;
-                const RunResult run =
-                    run_trelvik(dir, {directory_1, directory_2}, options(without_io_uring));
-                EXPECT_EQ(run.out, announcement(2) + blanked_progress_line(1, order[0]) +
-                                       blanked_progress_line(2, order[1]) +
-                                       read_failure_message(order[1]));
-                EXPECT_EQ(run.status, 1);
-                EXPECT_EQ(run.log, log_line(order[0], " - OK") + aborted_log(order[1]));
-            }
+            SCOPED_TRACE(testing::Message() << "error at " << offset << " of the "
+                                            << (faulty_copy ? "copy" : "source"));
+            const FaultFsMount mount(faulty_copy ? copy : source, mount_point,
+                                     {"--eio-read=" + order[1] + ":" + std::to_string(offset)});
+            const fs::path& directory_1 = faulty_copy ? source : mount_point;
+            const fs::path& directory_2 = faulty_copy ? mount_point : copy;
+            const RunResult run = run_trelvik(dir, {directory_1, directory_2}, options());
+            EXPECT_EQ(run.out, announcement(2) + blanked_progress_line(1, order[0]) +
+                                   blanked_progress_line(2, order[1]) +
+                                   read_failure_message(order[1]));
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.log, log_line(order[0], " - OK") + aborted_log(order[1]));
         }
     }
 }
@@ -107,74 +104,74 @@ TEST_F(FaultyDrive, ReadErrorOfSourceOrCopyEndsTheRunNamingTheFileAfterTheLinesO
 TEST_F(FaultyDrive, CopyDriveGoneAfterTheFirstProblemEndsTheRunOnTheNextFile) {
     const std::vector<std::string> order = add_files({"a.bin", "b.bin", "c.bin"});
     fs::remove(copy / order[0]);
-    for (const bool without_io_uring : {false, true}) {
-        SCOPED_TRACE(without_io_uring ? "without io_uring" : "reading engine");
-        FaultFsMount mount(copy, mount_point);
-        RunOptions run_options = options(without_io_uring);
-        // In the pause after the problem, while the files after it are
-        // fetched ahead.
-        run_options.on_output = [&](const std::string& out) {
-            if (out.ends_with(missing_line(right_aligned(order[0], RESULT_NAME_WIDTH)))) {
-                mount.kill();
-            }
-        };
-        const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
-        EXPECT_FALSE(run.timed_out);
-        EXPECT_EQ(run.out, announcement(3) + blanked_progress_line(1, order[0]) +
-                               missing_line(right_aligned(order[0], RESULT_NAME_WIDTH)) +
-                               blanked_progress_line(2, order[1]) + read_failure_message(order[1]));
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.log, log_line(order[0], " - NICHT gefunden!") + aborted_log(order[1]));
-    }
+    FaultFsMount mount(copy, mount_point);
+    RunOptions run_options = options();
+    // In the pause after the problem, when the files after it have been
+    // decided ahead.
+    run_options.on_output = [&](const std::string& out) {
+        if (out.ends_with(missing_line(right_aligned(order[0], RESULT_NAME_WIDTH)))) {
+            mount.kill();
+        }
+    };
+    const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, announcement(3) + blanked_progress_line(1, order[0]) +
+                           missing_line(right_aligned(order[0], RESULT_NAME_WIDTH)) +
+                           blanked_progress_line(2, order[1]) + read_failure_message(order[1]));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.log, log_line(order[0], " - NICHT gefunden!") + aborted_log(order[1]));
 }
 
 TEST_F(FaultyDrive, CtrlCEndsWithinASecondARunWaitingForARequestThatNeverReturns) {
     const std::vector<std::string> order = add_files({"a.bin", "b.bin"});
     write_file(copy / order[0], std::string(FILE_SIZE, '!'));
     for (const char* hang : {"--hang-open=", "--hang-read="}) {
-        for (const bool without_io_uring : {false, true}) {
-            SCOPED_TRACE(testing::Message()
-                         << hang << order[1] << (without_io_uring ? ", without io_uring" : ""));
-            const fs::path held = dir / "held";
-            fs::remove(held);
-            const FaultFsMount mount(copy, mount_point,
-                                     {hang + order[1], "--held-mark=" + held.string()});
-            // The second file's requests, made ahead, hold up nothing before
-            // its turn, with io_uring or without. Ctrl-C comes once the file
-            // system holds the request.
-            RunOptions run_options = options(without_io_uring);
-            run_options.interrupt_after = progress_line(2, order[1]);
-            std::chrono::steady_clock::time_point waiting;
-            std::vector<ProgramThread> threads;
-            run_options.interrupt_once = [&] {
-                waiting = std::chrono::steady_clock::now();
-                threads = program_threads();
-                return fs::exists(held);
-            };
-            const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
-            // Once the program is reaped, so are the kernel's workers that ran
-            // its requests: they are threads of it.
-            EXPECT_LT(std::chrono::steady_clock::now() - waiting, 1s);
-            EXPECT_FALSE(run.timed_out);
-            EXPECT_EQ(run.status, 128 + SIGINT);
-            // The threads that list the copy's directories ahead leave every
-            // signal to the program's own thread.
-            EXPECT_GT(threads.size(), 1u);
-            for (const ProgramThread& thread : threads) {
-                EXPECT_TRUE(thread.main_thread || blocks_every_signal(thread.blocked_signals))
-                    << std::hex << thread.blocked_signals;
-            }
-            EXPECT_EQ(run.log, log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!"));
+        SCOPED_TRACE(hang + order[1]);
+        const fs::path held = dir / "held";
+        fs::remove(held);
+        const FaultFsMount mount(copy, mount_point,
+                                 {hang + order[1], "--held-mark=" + held.string()});
+        // The worker that decides the second file ahead holds up nothing
+        // before its turn. Ctrl-C comes once the file system holds its
+        // request.
+        RunOptions run_options = options();
+        run_options.interrupt_after = progress_line(2, order[1]);
+        std::chrono::steady_clock::time_point waiting;
+        std::vector<ProgramThread> threads;
+        run_options.interrupt_once = [&] {
+            waiting = std::chrono::steady_clock::now();
+            threads = program_threads();
+            return fs::exists(held);
+        };
+        const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
+        // Once the program is reaped, so are its workers: they are threads of
+        // it.
+        EXPECT_LT(std::chrono::steady_clock::now() - waiting, 1s);
+        EXPECT_FALSE(run.timed_out);
+        EXPECT_EQ(run.status, 128 + SIGINT);
+        // The workers, and the threads that list the copy's directories
+        // ahead, leave every signal to the program's own thread.
+        EXPECT_GT(threads.size(), 1u);
+        for (const ProgramThread& thread : threads) {
+            EXPECT_TRUE(thread.main_thread || blocks_every_signal(thread.blocked_signals))
+                << std::hex << thread.blocked_signals;
         }
+        EXPECT_EQ(run.log, log_line(order[0], " - ACHTUNG!!! NICHT identisch!!!"));
     }
 }
 
 TEST_F(FaultyDrive, FileFoundDifferentHoldsNothingUpWhereTheRestOfItsCopyIsNeverRead) {
-    // A big copy that differs in its first byte, on a drive whose reads of it
-    // past its first few MiB never return, among more small files than are
-    // ever in flight at once.
-    write_file(source / "big", std::string(BIG_FILE_SIZE, 'a'));
-    write_file(copy / "big", 'b' + std::string(BIG_FILE_SIZE - 1, 'a'));
+    // Big copies that differ in their first byte, on a drive whose reads of
+    // them past their first MiB never return, not even when the kernel
+    // interrupts them, among more small files than are decided at once: a
+    // request that the run never needs would keep the program from ending.
+    std::vector<std::string> options = {"--deaf-hold-ms=" + std::to_string(DEAF_HOLD_MS)};
+    for (const char* big : {"big", "bigger"}) {
+        write_file(source / big, std::string(BIG_FILE_SIZE, 'a'));
+        write_file(copy / big, 'b' + std::string(BIG_FILE_SIZE - 1, 'a'));
+        options.push_back(std::string("--hang-read=") + big + ":" +
+                          std::to_string(NEVER_READ_FROM));
+    }
     for (int k = 0; k < SMALL_FILES; ++k) {
         write_file(source / "small" / std::to_string(k), "x");
         write_file(copy / "small" / std::to_string(k), "x");
@@ -183,23 +180,19 @@ TEST_F(FaultyDrive, FileFoundDifferentHoldsNothingUpWhereTheRestOfItsCopyIsNever
     std::string expected = announcement(order.size());
     std::string expected_log;
     for (std::size_t k = 0; k < order.size(); ++k) {
+        const bool big = order[k].starts_with("big");
         expected += blanked_progress_line(k + 1, order[k]);
-        if (order[k] == "big") {
+        if (big) {
             expected += differing_line(right_aligned(order[k], RESULT_NAME_WIDTH));
         }
-        expected_log +=
-            log_line(order[k], order[k] == "big" ? " - ACHTUNG!!! NICHT identisch!!!" : " - OK");
+        expected_log += log_line(order[k], big ? " - ACHTUNG!!! NICHT identisch!!!" : " - OK");
     }
-    for (const bool without_io_uring : {false, true}) {
-        SCOPED_TRACE(without_io_uring ? "without io_uring" : "io_uring");
-        const FaultFsMount mount(copy, mount_point,
-                                 {"--hang-read=big:" + std::to_string(NEVER_READ_FROM)});
-        const RunResult run = run_trelvik(dir, {source, mount_point}, options(without_io_uring));
-        EXPECT_FALSE(run.timed_out);
-        EXPECT_EQ(run.out, expected + closing_lines(1, 0));
-        EXPECT_EQ(run.log, expected_log);
-        EXPECT_EQ(run.status, 0);
-    }
+    const FaultFsMount mount(copy, mount_point, options);
+    const RunResult run = run_trelvik(dir, {source, mount_point}, FaultyDrive::options());
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, expected + closing_lines(2, 0));
+    EXPECT_EQ(run.log, expected_log);
+    EXPECT_EQ(run.status, 0);
 }
 
 TEST_F(FaultyDrive, CopyServedFromElsewhereIsComparedWhateverItsSizeAndPlace) {
@@ -214,7 +207,7 @@ TEST_F(FaultyDrive, CopyServedFromElsewhereIsComparedWhateverItsSizeAndPlace) {
     write_file(copy / order[1], std::string(ONE_BLOCK, 'x'));
     write_file(copy / order[2], "longer");
     const FaultFsMount mount(copy, mount_point, {"--hang-open=" + order[2]});
-    const RunResult run = run_trelvik(dir, {source, mount_point}, options(false));
+    const RunResult run = run_trelvik(dir, {source, mount_point}, options());
     EXPECT_EQ(run.out, announcement(3) + progress_line(1, order[0]) + cleared_line(CLEAR_WIDTH) +
                            differing_line(right_aligned(order[0], RESULT_NAME_WIDTH)) +
                            blanked_progress_line(2, order[1]) + progress_line(3, order[2]) +
@@ -227,9 +220,9 @@ TEST_F(FaultyDrive, CopyServedFromElsewhereIsComparedWhateverItsSizeAndPlace) {
     EXPECT_EQ(run.status, 0);
 }
 
-TEST_F(FaultyDrive, ProcessLimitThatLeavesNoRoomForKernelWorkersChangesNoOutcome) {
-    // At the limit, as in a container at its limit on process ids, io_uring
-    // can start no worker, and cancels every request that needs one.
+TEST_F(FaultyDrive, ProcessLimitThatLeavesNoRoomForWorkersChangesNoOutcome) {
+    // At the limit, as in a container at its limit on process ids, no worker
+    // can be started, and the pass decides every file at its turn.
     const std::vector<std::string> order = add_files({"a", "b", "c", "d", "e"});
     for (const bool one_differs : {false, true}) {
         SCOPED_TRACE(one_differs ? "one file differs" : "all identical");
@@ -237,7 +230,7 @@ TEST_F(FaultyDrive, ProcessLimitThatLeavesNoRoomForKernelWorkersChangesNoOutcome
             write_file(copy / order[2], std::string(FILE_SIZE, '!'));
         }
         const FaultFsMount mount(copy, mount_point);
-        RunOptions run_options = options(false);
+        RunOptions run_options = options();
         run_options.processes_limit = 1;
         const RunResult run = run_trelvik(dir, {source, mount_point}, run_options);
         std::string log;

@@ -182,6 +182,8 @@ TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
 }
 
 TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFileOrTooFewForOnePairEndTheRunOnTheFirst) {
+    // Where a limit is lowered, the file at whose turn it is.
+    constexpr int LOWERED_AT = 100;
     // The standard streams, the log and one pair of files: the files fetched
     // ahead must not take what the comparison needs, nor the descriptors
     // that the program inherited open; with 20, a few files are in flight at
@@ -189,11 +191,13 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFileOrTooFewForOnePairEndThe
     // behind FUSE at 64, the copy's directories listed ahead are more than
     // the descriptors free. With 5 there is no room for the pair, and the
     // run ends with a read failure on the first file rather than wait for
-    // room.
+    // room. A limit lowered while the run is under way leaves the files that
+    // no longer find descriptors to be decided anew.
     const struct {
         unsigned long limit;
         int inherited;
-    } tight[] = {{5, 0}, {7, 0}, {20, 0}, {64, 12}};
+        unsigned long lowered_to;
+    } tight[] = {{5, 0, 0}, {7, 0, 0}, {20, 0, 0}, {64, 12, 0}, {64, 0, 20}, {64, 0, 7}};
     constexpr unsigned long NO_ROOM_FOR_A_PAIR = 5;
     constexpr int DIRECTORIES = 300;
     constexpr int FILES_EACH = 8;
@@ -209,18 +213,20 @@ TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFileOrTooFewForOnePairEndThe
         mount.emplace(dir / "trees", dir / "mnt");
     }
     for (const fs::path& trees : {dir / "trees", dir / "mnt"}) {
-        for (const auto [limit, inherited] : tight) {
+        for (const auto [limit, inherited, lowered_to] : tight) {
             // The sanitizers need descriptors of their own to check the
             // type of an object, which they misreport where there are none.
             if ((trees == dir / "mnt" && !mount) || (SANITIZED && limit == NO_ROOM_FOR_A_PAIR)) {
                 continue;
             }
-            SCOPED_TRACE(testing::Message()
-                         << trees << ", limit " << limit << ", inherited " << inherited);
+            SCOPED_TRACE(testing::Message() << trees << ", limit " << limit << ", inherited "
+                                            << inherited << ", lowered to " << lowered_to);
             RunOptions options;
             options.open_files_soft_limit = limit;
             options.open_files_hard_limit = limit;
             options.inherited_descriptors = inherited;
+            options.lowered_open_files_limit = lowered_to;
+            options.lower_open_files_after = " Vergleiche Datei Nr " + std::to_string(LOWERED_AT);
             options.timeout = SHORT_TIMEOUT;
             const RunResult run = run_trelvik(dir, {trees / "one", trees / "two"}, options);
 

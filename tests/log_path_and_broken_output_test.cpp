@@ -186,6 +186,8 @@ const struct {
       {NOBODY, {}, false, ROOT, "root"}}},
     {"sudo ended by Ctrl-C, then user",
      {{ROOT, sudo_by(NOBODY, "nobody"), true, ROOT, ""}, {NOBODY, {}, false, ROOT, "root"}}},
+    {"user with sudo's variables (sudo -u)",
+     {{DAEMON, sudo_by(NOBODY, "nobody"), false, DAEMON, ""}}},
 };
 
 TEST(LogAcrossUsers, EachOrderOfRunsWritesTheLogWhereItMayAndSaysWhoseItIsWhereNot) {
@@ -303,14 +305,18 @@ class FullTmp {
 };
 
 TEST(LogCutShortByFullTmp, EndsWithItsLastWholeLineAndIsSaidOnStandardErrorWithStatus1) {
+    // A run through sudo hands the log, cut short, to sudo's caller all the
+    // same, so that the caller's next run can write it.
     const struct {
         const char* what;
         std::size_t files;
         bool unreadable_last;
-    } runs[] = {{"complete run", FILES_OVER_FULL_TMP, false},
-                {"with read failure", FILES_OVER_FULL_TMP, true},
-                {"/tmp full at the last write", FILES_FILLING_TMP_AT_LAST_LINE, false}};
-    for (const auto& [what, files, unreadable_last] : runs) {
+        uid_t sudo_caller;
+    } runs[] = {{"complete run", FILES_OVER_FULL_TMP, false, ROOT},
+                {"with read failure", FILES_OVER_FULL_TMP, true, ROOT},
+                {"/tmp full at the last write", FILES_FILLING_TMP_AT_LAST_LINE, false, ROOT},
+                {"through sudo", FILES_OVER_FULL_TMP, false, NOBODY}};
+    for (const auto& [what, files, unreadable_last, sudo_caller] : runs) {
         SCOPED_TRACE(what);
         TestDirectory dir;
         const FullTmp full_tmp(dir);
@@ -324,7 +330,12 @@ TEST(LogCutShortByFullTmp, EndsWithItsLastWholeLineAndIsSaidOnStandardErrorWithS
             fs::create_directory(dir / "two" / order.back());
         }
 
-        const RunResult run = run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()});
+        RunOptions options;
+        if (sudo_caller != ROOT) {
+            options.environment = sudo_by(sudo_caller, "nobody");
+        }
+        const RunResult run =
+            run_trelvik(dir, {(dir / "one").string(), (dir / "two").string()}, options);
 
         std::string out = announcement(order.size());
         std::string log;
@@ -338,6 +349,9 @@ TEST(LogCutShortByFullTmp, EndsWithItsLastWholeLineAndIsSaidOnStandardErrorWithS
         EXPECT_EQ(run.err, LOG_UNWRITTEN);
         EXPECT_EQ(run.log, log.substr(0, log.rfind('\n', FULL_TMP_SIZE - 1) + 1));
         EXPECT_EQ(run.status, 1);
+        struct stat status;
+        ASSERT_EQ(::lstat(dir.log_path().c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, sudo_caller);
     }
 }
 

@@ -4,19 +4,16 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -50,20 +47,6 @@ constexpr uid_t FIRST_OWN_USER = 1 << 24;
 // Where standard output goes in a run with Output::file.
 fs::path output_file(const TestDirectory& directory) {
     return directory.path() / ".stdout";
-}
-
-// Makes io_uring_setup fail with ENOSYS for the calling process and the
-// programs it starts. True when that is in place.
-bool refuse_io_uring() {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{std::size(filter), filter};
-    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // In the child: gives the program its own /tmp, its standard streams, its
@@ -124,9 +107,6 @@ bool refuse_io_uring() {
         }
     }
     if (!options.working_directory.empty() && ::chdir(options.working_directory.c_str()) != 0) {
-        ::_exit(126);
-    }
-    if (options.without_io_uring && !refuse_io_uring()) {
         ::_exit(126);
     }
     // A shell starts programs with the default action for a broken pipe,
@@ -334,6 +314,7 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
     program_under_way = child;
     cut_off = deadline;
     bool interrupted = false;
+    bool lowered = options.lowered_open_files_limit == 0;
     struct pollfd fds[2] = {{out_read, POLLIN, 0}, {err_read, POLLIN, 0}};
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -357,6 +338,15 @@ RunResult run_trelvik(const TestDirectory& directory, const std::vector<std::str
             }
             if (i == 0 && text.size() > before && options.on_output) {
                 options.on_output(text);
+            }
+            if (i == 0 && !lowered &&
+                text.find(options.lower_open_files_after) != std::string::npos) {
+                const struct rlimit limit = {options.lowered_open_files_limit,
+                                             options.lowered_open_files_limit};
+                if (::prlimit(child, RLIMIT_NOFILE, &limit, nullptr) != 0) {
+                    fail("prlimit");
+                }
+                lowered = true;
             }
             if (i == 0 && !interrupted && !options.interrupt_after.empty() &&
                 text.find(options.interrupt_after) != std::string::npos) {
@@ -595,6 +585,24 @@ std::vector<ProgramThread> program_threads() {
         }
     }
     return threads;
+}
+
+CloseWatch::CloseWatch(const fs::path& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_CLOSE_NOWRITE) < 0) {
+        fail("inotify watch of " + path.string());
+    }
+}
+
+CloseWatch::~CloseWatch() {
+    ::close(fd_);
+}
+
+bool CloseWatch::wait_until_closed() {
+    return wait_for([this] {
+        alignas(inotify_event) char events[4096];
+        closed_ = closed_ || ::read(fd_, events, sizeof events) > 0;
+        return closed_;
+    });
 }
 
 bool wait_until_program_opens(const fs::path& path) {

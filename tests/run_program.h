@@ -71,9 +71,11 @@ struct RunOptions {
     // Descriptors that the program inherits open, besides its standard
     // streams, as from a shell that holds some open.
     int inherited_descriptors = 0;
-    // io_uring cannot be set up (ENOSYS), as under a container's filter of
-    // system calls.
-    bool without_io_uring = false;
+    // Both limits on the program's open files are lowered to this once its
+    // standard output holds `lower_open_files_after`, as when its user's other
+    // programs take the descriptors left; 0 for never.
+    unsigned long lowered_open_files_limit = 0;
+    std::string lower_open_files_after;
     // Limit on the processes of the program's user (RLIMIT_NPROC), as in a
     // container at its limit on process ids; 0 for none. With a limit the
     // program runs as a user of its own, not root, whom no other process on
@@ -209,6 +211,26 @@ std::vector<std::filesystem::path> files_open_in_program();
 // Waits, from a test's on_output, until the program that run_trelvik runs
 // holds `path` open. False when it ended first, or its run's timeout came.
 bool wait_until_program_opens(const std::filesystem::path& path);
+
+// Watches a file, from the watch's making on, for the closes of what was
+// opened of it for reading (inotify): the sign that the program, or a file
+// system serving it, has read the file and let it go.
+class CloseWatch {
+  public:
+    explicit CloseWatch(const std::filesystem::path& path);
+    ~CloseWatch();
+    CloseWatch(const CloseWatch&) = delete;
+    CloseWatch& operator=(const CloseWatch&) = delete;
+
+    // Waits, from a test's on_output, until the file has been closed since
+    // the watch began. False when the program that run_trelvik runs ended
+    // first, or its run's timeout came.
+    bool wait_until_closed();
+
+  private:
+    int fd_;
+    bool closed_ = false;
+};
 
 // A thread of the program, and the signals it blocks, as /proc shows them
 // (SigBlk): bit n - 1 for signal n.

@@ -223,12 +223,14 @@ PreparedFile VerdictsAhead::prepare_at_turn(Slot& slot, std::unique_lock<std::mu
     PreparedFile file = prepare_file(slot.path, When::at_turn, copy_systems_);
     if (file.short_of_descriptors) {
         // The workers take no more files, and give back what they hold once
-        // they have decided it; then the pair is opened once more.
+        // they have decided it; the copy's directories are no longer listed
+        // ahead; then the pair is opened once more.
         lock.lock();
         room_ = 0;
         pass_waits_ = true;
         turn_changed_.wait(lock, [this] { return deciding_ == 0; });
         pass_waits_ = false;
+        listings_.reset();
         lock.unlock();
         file = prepare_file(slot.path, When::at_turn, copy_systems_);
     }
