@@ -32,6 +32,13 @@ constexpr std::uintmax_t SLOW_READ_SIZE = 256 << 10;
 constexpr const char* SLOW_READ_MS = "150";
 // The block that the program compares at a time.
 constexpr std::uintmax_t COMPARE_BLOCK = 64 << 10;
+// How long after a file has been decided ahead the test changes it: long
+// enough for a check of it made before the file before it is decided to have
+// been made, well within the comparison of a slow file.
+constexpr auto AFTER_DECISION = std::chrono::milliseconds(50);
+// The mode of the files the tests make, set again to change a file's status
+// and not its bytes.
+constexpr mode_t FILE_MODE = 0644;
 // Long enough for any of these runs on a busy machine, short enough that a
 // run blocked on a named pipe fails the test quickly.
 constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
@@ -260,9 +267,11 @@ class TreeChangedWhileTheRunIsUnderWay : public testing::TestWithParam<Drive> {}
 // compared, once a worker has decided it ahead of its turn where its
 // statuses can show a change; and one changed in the pause after that file,
 // which is then found different. The first is changed on one side and the
-// second on the other, each side in turn. Where files are decided ahead, a
-// copy is also replaced right after its open. Every changed file is compared
-// as it stands at its turn.
+// second on the other, each side in turn. Where files are decided ahead, the
+// second chain's slow file has its status changed (not its bytes) once it is
+// decided, so that it is compared again at its turn, and the file after it
+// changes then; and a copy is replaced right after its open. Every changed
+// file is compared as it stands at its turn.
 TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtItsTurn) {
     const Drive drive = GetParam();
     if (drive.served && !fault_fs_unavailable().empty()) {
@@ -277,6 +286,7 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
         fs::path compared_side;
         fs::path paused_side;
         std::unique_ptr<CloseWatch> decided;
+        std::unique_ptr<CloseWatch> slow_decided;
         bool changed_while_compared = false;
         bool seen_compared = false;
         bool changed_in_pause = false;
@@ -317,23 +327,37 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
     };
     std::sort(chains.begin(), chains.end(),
               [&](const Chain& x, const Chain& y) { return position(x) < position(y); });
+    if (decided_ahead) {
+        chains[1].slow_decided = std::make_unique<CloseWatch>(two / chains[1].order[0]);
+    }
     std::optional<FaultFsMount> mount;
     const fs::path trees = trees_on(drive, dir, mount, fault_fs_options);
 
+    bool slow_file_touched = false;
     RunOptions options;
     options.timeout = SHORT_TIMEOUT;
     options.on_output = [&](const std::string& out) {
         for (Chain& chain : chains) {
-            // Files decided ahead are all under way from the start; others
-            // at their turn.
-            const std::string due = decided_ahead
-                                        ? announcement(order.size())
-                                        : progress_line(position(chain) + 1, chain.order[0]);
+            // Files decided ahead are all under way from the start; others,
+            // and a slow file compared again, at their turn.
+            const fs::path slow = chain.order[0];
+            const bool at_turn = !decided_ahead || chain.slow_decided;
+            const std::string due =
+                at_turn ? progress_line(position(chain) + 1, slow) : announcement(order.size());
             if (!chain.changed_while_compared && out.find(due) != std::string::npos) {
-                chain.seen_compared = wait_until_program_opens(trees / "one" / chain.order[0]) &&
-                                      (!decided_ahead || chain.decided->wait_until_closed());
+                chain.seen_compared = wait_until_program_opens(trees / "one" / slow) &&
+                                      (at_turn || chain.decided->wait_until_closed());
+                if (!at_turn) {
+                    std::this_thread::sleep_for(AFTER_DECISION);
+                }
                 apply(chain.change, dir, chain.compared_side / chain.order[1]);
                 chain.changed_while_compared = true;
+            }
+        }
+        for (Chain& chain : chains) {
+            if (chain.slow_decided && !slow_file_touched) {
+                slow_file_touched = chain.slow_decided->wait_until_closed() &&
+                                    ::chmod((one / chain.order[0]).c_str(), FILE_MODE) == 0;
             }
             if (!chain.changed_in_pause &&
                 out.find(differing_line(console_column(chain.order[1]))) != std::string::npos) {
@@ -359,6 +383,7 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
     EXPECT_TRUE(std::all_of(chains.begin(), chains.end(), [](const Chain& chain) {
         return chain.seen_compared && chain.changed_in_pause;
     }));
+    EXPECT_EQ(slow_file_touched, decided_ahead);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, expected + closing_lines(differing, 0));
     EXPECT_EQ(run.status, 0);
@@ -442,10 +467,13 @@ TEST(CopyChangedBetweenSizeQueryAndReads, TruncatedOrGrownIsReportedAsDifferent)
         const fs::path two = dir / "two";
         make_sparse_file(one / "big", change.size);
         make_sparse_file(two / "big", change.size);
+        // Its times in whole seconds, so that it is compared at its turn,
+        // where only its reads can show that it has grown.
         std::optional<FaultFsMount> mount;
         if (small) {
             mount.emplace(one, dir / "mnt",
-                          std::vector<std::string>{"--slow-read=big:" + std::string(SLOW_READ_MS)});
+                          std::vector<std::string>{"--slow-read=big:" + std::string(SLOW_READ_MS),
+                                                   "--whole-seconds"});
         }
 
         bool changed = false;

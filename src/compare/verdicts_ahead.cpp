@@ -28,6 +28,8 @@ VerdictsAhead::VerdictsAhead(const FileList& files, std::string prefix_1, std::s
         room_ >= FEWEST_WORKERS_FOR_LISTINGS) {
         listings_ = std::make_unique<ListingsAhead>(files, prefix_[COPY], LISTING_THREADS);
     }
+    std::unique_lock lock(mutex_);
+    start_workers(lock);
 }
 
 VerdictsAhead::~VerdictsAhead() {
@@ -92,13 +94,16 @@ bool VerdictsAhead::check_due() {
     if (!depth_.checks_ahead() || paused_) {
         return false;
     }
-    // Every file before the one checked must be decided; what was decided
-    // at its turn, or found changed, needs no check.
-    check_next_ = std::max(check_next_, turn_);
-    for (; check_next_ < undecided_; ++check_next_) {
+    // Every file before the one checked must be decided: the checks go in
+    // list order and wait at a file not yet decided, or left for its turn.
+    // What was found changed needs no check.
+    for (check_next_ = std::max(check_next_, turn_); check_next_ < next_; ++check_next_) {
         const Slot& slot = slot_of(check_next_);
+        if (slot.state != Slot::State::decided || slot.verdict == Verdict::left_for_turn) {
+            return false;
+        }
         if (!slot.changed && slot.checked_at != moment_) {
-            return slot.state == Slot::State::decided;
+            return true;
         }
     }
     return false;
@@ -130,10 +135,6 @@ void VerdictsAhead::name(Slot& slot, FileList::Reader& reader) const {
 
 void VerdictsAhead::record(Slot& slot) {
     slot.state = Slot::State::decided;
-    while (undecided_ < next_ && slot_of(undecided_).state != Slot::State::deciding &&
-           slot_of(undecided_).verdict != Verdict::left_for_turn) {
-        ++undecided_;
-    }
     recorded(slot);
 }
 

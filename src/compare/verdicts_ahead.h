@@ -88,11 +88,10 @@ class VerdictsAhead {
     std::condition_variable work_;
     std::condition_variable turn_changed_;
     std::vector<Slot> slots_;
-    // The next file to start, the one whose turn it is, the first that is
-    // not decided, and the next to check.
+    // The next file to start, the one whose turn it is, and the next to
+    // check.
     std::size_t next_ = 0;
     std::size_t turn_ = 0;
-    std::size_t undecided_ = 0;
     std::size_t check_next_ = 0;
     // The moment now: raised by every pause and every file decided at its
     // turn, which make the checks before it stale.
