@@ -1,6 +1,7 @@
 #!/bin/bash
-# Times trelvik against its peers and against the cost of reading the data,
-# on pairs of identical trees, in one or more states of the page cache or on
+# Times trelvik against its peers, against the cost of reading the data and
+# against the yardsticks of a check that keeps many files in flight, on pairs
+# of identical trees, in one or more states of the page cache or on
 # a slow drive, and prints a table per pair and state. See bench/README.md for
 # what the figures mean.
 #
@@ -43,10 +44,11 @@
 #                     in µs, each timed in turn (default: "1000 5000"; empty:
 #                     no sshfs)
 #   SSHFS_RUNS        timed runs per command over sshfs (default: 1)
+#   SLOW_SERIAL_RUNS  timed runs of diff -rq and rsync -rcn per case in slow
+#                     mode, on either drive (default: 1; they read one file
+#                     after another, tens of seconds behind a slow drive)
 #   TRELVIK_FAULT_FS  slow mode's FUSE file system (default:
 #                     build-bench/tests/trelvik_fault_fs, built when missing)
-#   LOOK_AHEAD        the look-ahead loop's options (default: "-w 64 -m 32
-#                     -f 4", see syscall_floor.c)
 #   FOOTPRINT_TREES   footprint mode's trees, SHAPE:FILES each, in this order
 #                     (default: "photos:1000000 photos:2000000 flat:1000000
 #                     long:1000000 photos:10000000"; shapes as in
@@ -72,7 +74,9 @@ drop_caches=${DROP_CACHES:-0}
 trelvik=${TRELVIK:-$repo/build-bench/trelvik}
 baseline=${TRELVIK_BASELINE:-}
 fault_fs=${TRELVIK_FAULT_FS:-$repo/build-bench/tests/trelvik_fault_fs}
-look_ahead=${LOOK_AHEAD:--w 64 -m 32 -f 4}
+serial_runs=${SLOW_SERIAL_RUNS:-1}
+# The yardsticks that the project shares beside this repository.
+yardsticks=$(dirname "$repo")/shared/yardsticks
 
 TIMING_LOCK=/var/tmp/trelvik-timing.lock
 DROP_CACHES_FILE=/proc/sys/vm/drop_caches
@@ -124,19 +128,44 @@ device_line() {
         '$1 == major && $2 == minor' /proc/diskstats
 }
 
-# Peak resident memory in KiB, and MiB read from the device of `$3`, of one
-# run of the shell command $2 after the shell command $1.
-peak_memory() {
-    local before after
+# One run of the shell command `$2` after the shell command `$1`, and what it
+# cost, tab-separated: peak resident memory in KiB, user + system CPU seconds
+# (both from GNU time, children included), MiB read from the device of `$3`,
+# and the mean number of requests in flight at that device during the run
+# (the change of its weighted milliseconds doing I/O, field 14 of
+# /proc/diskstats, over the run's milliseconds); "-" for both where `$3` lies
+# on no device (a tmpfs). Fails, saying so, where the command fails.
+run_costs() {
+    local before after took
     bash -c "$1" >/dev/null 2>&1
-    before=$(device_line "$3" | awk '{print $6}')
-    /usr/bin/time -f %M -o "$results/memory" bash -c "$2" >/dev/null 2>&1 || true
-    after=$(device_line "$3" | awk '{print $6}')
-    if [[ -n $before ]]; then
-        printf '%s\t%s\n' "$(cat "$results/memory")" $(((after - before) / 2048))
-    else
-        printf '%s\t-\n' "$(cat "$results/memory")"
-    fi
+    before=$(device_line "$3" | awk '{print $6, $14}')
+    # Microseconds since the epoch, whatever the locale's decimal point.
+    local start=${EPOCHREALTIME/[^0-9]/}
+    /usr/bin/time -f '%M %U %S' -o "$results/memory" bash -c "$2" >/dev/null 2>"$results/errors" ||
+        { echo "failed: $2" >&2; cat "$results/errors" >&2; return 1; }
+    took=$((${EPOCHREALTIME/[^0-9]/} - start))
+    after=$(device_line "$3" | awk '{print $6, $14}')
+    awk -v before="$before" -v after="$after" -v took="$took" '{
+        split(before, b, " "); split(after, a, " ")
+        drive = "-"; in_flight = "-"
+        if (before != "") {
+            drive = int((a[1] - b[1]) / 2048)
+            in_flight = sprintf("%.2f", (a[2] - b[2]) / (took / 1000))
+        }
+        printf "%s\t%.2f\t%s\t%s\n", $1, $2 + $3, drive, in_flight
+    }' "$results/memory"
+}
+
+# System calls per file of one run of the shell command `$2` after the shell
+# command `$1`, under strace -f -c (every process of the command counted,
+# the shell that starts it too), for a source tree of `$3` files. Slow, so
+# never timed. Fails, saying so, where the command fails.
+calls_per_file() {
+    bash -c "$1" >/dev/null 2>&1
+    strace -f -c -o "$results/strace" bash -c "$2" >/dev/null 2>"$results/errors" ||
+        { echo "failed under strace: $2" >&2; cat "$results/errors" >&2; return 1; }
+    awk -v files="$3" '$NF == "total" { printf "%.1f\n", $4 / (files ? files : 1) }' \
+        "$results/strace"
 }
 
 # Sets the caller's arrays `names` and `commands` to the rows that every mode
@@ -150,6 +179,22 @@ program_rows() {
     fi
 }
 
+# Appends to the caller's arrays `names` and `commands` the yardsticks on the
+# trees `$1` and `$2` (built from $yardsticks into $base): par_floor with each
+# number of threads from `$4` on, every thread deciding whole files with its
+# own system calls, then uring_proto with `$3` files in flight through
+# io_uring from one thread.
+yardstick_rows() {
+    local a=$1 b=$2 in_flight=$3 threads
+    shift 3
+    for threads; do
+        names+=("$threads threads, whole files")
+        commands+=("$base/par_floor -t $threads $a $b")
+    done
+    names+=("$in_flight files in flight (io_uring)")
+    commands+=("$base/uring_proto -n $in_flight $a $b")
+}
+
 # The shell command of the drive limit row: every file that the shell command
 # `$1` names (NUL-separated) read once, by $PARALLEL_READERS cat processes at
 # once, each given `$2` files at a time.
@@ -157,24 +202,34 @@ drive_limit_command() {
     echo "$1 | xargs -0 -P $PARALLEL_READERS -n $2 cat >/dev/null"
 }
 
+# Appends to $results/`$1`-columns the line of the row `$2`: the fields `$6`
+# (as cut -f takes them) of what one more run of its shell command `$4` after
+# the shell command `$3` cost, on the copy below `$5`, and its system calls
+# per file under strace for a source tree of `$7` files.
+measure_row() {
+    local measured calls
+    measured=$(run_costs "$3" "$4" "$5")
+    calls=$(calls_per_file "$3" "$4" "$7")
+    printf '%s\t%s\t%s\n' "$2" "$(cut -f "$6" <<<"$measured")" "$calls" >>"$results/$1-columns"
+}
+
 # Times every command on the pair `$2` (both trees below `$3`) in the mode
 # `$1`, and prints its table.
 time_pair() {
     local mode=$1 pair=$2 trees=$3
-    local a=$trees/$pair/a b=$trees/$pair/b list=$base/$pair/list
-    (cd "$a" && find . -type f -printf '%P\0') >"$list"
+    local a=$trees/$pair/a b=$trees/$pair/b files
+    files=$(find "$a" -type f -printf . | wc -c)
     local read_limit="find $a $b -type f -print0 | xargs -0 cat >/dev/null"
 
     local names commands
     program_rows "$a" "$b"
-    names+=("diff -rq" "read limit (cat)")
-    commands+=("diff -rq $a $b" "$read_limit")
+    names+=("diff -rq" "rsync -rcn" "read limit (cat)")
+    commands+=("diff -rq $a $b" "rsync -rcn $a/ $b/" "$read_limit")
     if [[ $mode == cold || $mode == fresh ]]; then
         names+=("drive limit ($PARALLEL_READERS cat)")
         commands+=("$(drive_limit_command "find $a $b -type f -print0" 64)")
     fi
-    names+=("bare loop (C)" "look-ahead loop (C)")
-    commands+=("$base/syscall_floor $list $a $b" "$base/syscall_floor $look_ahead $list $a $b")
+    yardstick_rows "$a" "$b" 32 2 32
     local rclone_names=("rclone check" "rclone check --checkers 1")
     local rclone_commands=("$RCLONE_CHECK --checkers 8 $a $b" "$RCLONE_CHECK --checkers 1 $a $b")
 
@@ -217,20 +272,30 @@ time_pair() {
         --export-json "$results/$pair-2.json" "${args[@]}" >/dev/null 2>"$results/errors" ||
         { cat "$results/errors"; exit 1; }
 
-    {
-        printf 'peak KiB\tdrive MiB\n'
-        for i in "${!names[@]}"; do
-            printf '%s\t%s\n' "${names[$i]}" "$(peak_memory "$prepare" "${commands[$i]}" "$b")"
-        done
-        for i in "${!rclone_names[@]}"; do
-            printf '%s\t%s\n' "${rclone_names[$i]}" \
-                "$(peak_memory "$rclone_prepare" "${rclone_commands[$i]}" "$b")"
-        done
-    } >"$results/$pair-columns"
+    # The further columns: one more run of each row, and one under strace.
+    # The requests in flight at the copy's drive mean something only where
+    # the mode reads it from there.
+    local fields=1-3 headings=$'peak KiB\tCPU s\tdrive MiB\tcalls/file'
+    local note="peak KiB, CPU s (user + system) and drive MiB (read from the copy's drive)"
+    if [[ $mode == cold || $mode == fresh ]]; then
+        fields=1-4
+        headings=$'peak KiB\tCPU s\tdrive MiB\tin flight\tcalls/file'
+        note+=", and in flight (the mean number of requests in flight at the copy's drive)"
+    fi
+    note+=" come from one more run; calls/file is the system calls of a run under strace -f -c"
+    note+=" over the $files files of the source tree"
+    echo "== $mode, $pair: one more run of each row, and one under strace ..."
+    echo "$headings" >"$results/$pair-columns"
+    for i in "${!names[@]}"; do
+        measure_row "$pair" "${names[$i]}" "$prepare" "${commands[$i]}" "$b" "$fields" "$files"
+    done
+    for i in "${!rclone_names[@]}"; do
+        measure_row "$pair" "${rclone_names[$i]}" "$rclone_prepare" "${rclone_commands[$i]}" \
+            "$b" "$fields" "$files"
+    done
     bash -c "$prepare"
 
-    print_table "$mode" "$pair" \
-        "peak KiB and drive MiB (read from the copy's drive) come from one more run"
+    print_table "$mode" "$pair" "$note"
     echo
 }
 
@@ -269,10 +334,11 @@ headings, *rows = [line.split("\t") for line in lines]
 columns = {name: values for name, *values in rows}
 widths = [max(10, len(heading) + 2) for heading in headings]
 median = {name: statistics.median(runs) for name, runs in times.items()}
+name_width = max(28, max(map(len, times)) + 2)
 
 print(textwrap.fill(f"{mode}, {table}: median, min and max of the timed runs in seconds; "
                     f"trelvik/row is the ratio of trelvik's median to the row's; {note}", 80))
-print(f"{'command':<28}{'median':>9}{'min':>9}{'max':>9}"
+print(f"{'command':<{name_width}}{'median':>9}{'min':>9}{'max':>9}"
       + "".join(f"{heading:>{width}}" for heading, width in zip(headings, widths))
       + f"{'trelvik/row':>13}  target")
 for name, runs in times.items():
@@ -283,7 +349,7 @@ for name, runs in times.items():
         met = ratio < bound if strict else ratio <= bound
         target = f"{'<' if strict else '<='} {bound:.2f}: {'met' if met else 'MISSED'}"
     values = columns.get(name, ["?"] * len(headings))
-    print(f"{name:<28}{median[name]:>9.3f}{min(runs):>9.3f}{max(runs):>9.3f}"
+    print(f"{name:<{name_width}}{median[name]:>9.3f}{min(runs):>9.3f}{max(runs):>9.3f}"
           + "".join(f"{value:>{width}}" for value, width in zip(values, widths))
           + f"{ratio:>13.2f}  {target}")
 if table in MEMORY_TARGETS:
@@ -459,11 +525,13 @@ slow_run() {
 }
 
 # Times the rows of slow mode on the pair `$1` while the slow drive serves the
-# pair's copy (`$2` = copy) or both its trees (both), and prints their table.
-# The runs are interleaved (the first of every row, then the second, ...), so
-# that changes in the load of the machine strike all rows alike.
+# pair's copy (`$2` = copy) or both its trees (both), and prints their table:
+# `$3` runs of each row, but $serial_runs of diff -rq and rsync -rcn, which
+# read one file after another. The runs are interleaved (the first of every
+# row, then the second, ...), so that changes in the load of the machine
+# strike all rows alike.
 time_slow_case() {
-    local pair=$1 served=$2
+    local pair=$1 served=$2 runs=$3
     local a=$base/$pair/a b=$slow_mount/b
     local rclone_a=$a rclone_b=$b sides=1
     if [[ $served == both ]]; then
@@ -487,12 +555,24 @@ time_slow_case() {
     sed -z "s|^|$b/|" "$list.names" >>"$list"
     local names commands
     program_rows "$a" "$b"
-    names+=("rclone check" "drive limit ($PARALLEL_READERS cat)")
-    commands+=("$RCLONE_CHECK --checkers 8 $rclone_a $rclone_b"
+    names+=("diff -rq" "rsync -rcn" "rclone check" "drive limit ($PARALLEL_READERS cat)")
+    commands+=("diff -rq $a $b" "rsync -rcn $a/ $b/" "$RCLONE_CHECK --checkers 8 $rclone_a $rclone_b"
         "$(drive_limit_command "cat $list" $(((files * 2 + PARALLEL_READERS - 1) / PARALLEL_READERS)))")
+    yardstick_rows "$a" "$b" 32 32
+    # The runs of each row, and the most of any row.
+    local row_runs=() most=$runs i
+    for i in "${!names[@]}"; do
+        row_runs[i]=$runs
+        if [[ ${names[$i]} == "diff -rq" || ${names[$i]} == "rsync -rcn" ]]; then
+            row_runs[i]=$serial_runs
+        fi
+        if ((row_runs[i] > most)); then
+            most=${row_runs[i]}
+        fi
+    done
 
     cases_timed=$((cases_timed + 1))
-    local stem run i
+    local stem run
     stem=$(printf '%03d' "$cases_timed")-$pair-$served
     local bound=$SSHFS_BOUND
     if [[ $drive == mirror ]]; then
@@ -507,8 +587,9 @@ time_slow_case() {
         # Both trees into the page cache, for every row alike.
         find "$base/$pair" -type f -print0 | xargs -0 cat >/dev/null
     fi
-    for ((run = 1; run <= runs; run++)); do
+    for ((run = 1; run <= most; run++)); do
         for i in "${!names[@]}"; do
+            ((run <= row_runs[i])) || continue
             slow_run "$results/$stem-runs" "${names[$i]}" "${commands[$i]}" "$base/$pair"
         done
     done
@@ -522,7 +603,7 @@ time_slow_drive() {
     local runs=$1 pair served
     for pair in $slow_pairs; do
         for served in $slow_cases; do
-            time_slow_case "$pair" "$served"
+            time_slow_case "$pair" "$served" "$runs"
         done
     done
 }
@@ -531,7 +612,7 @@ time_slow_drive() {
 # pair below `$2`.
 mode_heading() {
     echo "=== $1: trelvik: $trelvik${baseline:+, baseline: $baseline}"
-    peak_memory "" "$trelvik $2/empty/a $2/empty/b" "$2/empty/b" >"$results/empty-memory"
+    run_costs "" "$trelvik $2/empty/a $2/empty/b" "$2/empty/b" >"$results/empty-memory"
     echo "peak memory of trelvik on an empty pair: $(cut -f1 "$results/empty-memory") KiB"
     echo "load average (other jobs share the cores): $(cut -d' ' -f1-3 /proc/loadavg)"
     echo
@@ -713,8 +794,8 @@ a relay that delays what it forwards)" "$base"
         echo "Caches are not dropped (DROP_CACHES=1 drops them before every run); both" \
             "trees are read into the page cache before each case."
     fi
-    fmt -w 100 <<'EOF'
-The slow drive is mounted afresh for every run. Per row: the median of its runs in seconds, and over rclone check's; then per run in the order timed: its seconds, the opens of files and of directories and the bytes read over the bytes on the slow drive, as the drive counted them; in flight: the most requests the drive had at once in any run, and the median of the runs' means over the time any was in flight.
+    fmt -w 100 <<EOF
+The slow drive is mounted afresh for every run. diff -rq and rsync -rcn, which read one file after another, run $serial_runs time(s) per case (SLOW_SERIAL_RUNS), the other rows ${RUNS:-3} on the FUSE mirror and ${SSHFS_RUNS:-1} over sshfs. Per row: the median of its runs in seconds, and over rclone check's; then per run in the order timed: its seconds, the opens of files and of directories and the bytes read over the bytes on the slow drive, as the drive counted them; in flight: the most requests the drive had at once in any run, and the median of the runs' means over the time any was in flight.
 EOF
     echo
     drive=mirror
@@ -780,10 +861,7 @@ export DEBIAN_FRONTEND=noninteractive
 missing=()
 tools=(hyperfine:hyperfine rclone:rclone python3:python3 /usr/bin/time:time cc:gcc
     diff:diffutils xargs:findutils cmake:cmake ninja:ninja-build vmtouch:vmtouch
-    unshare:util-linux flock:util-linux mountpoint:util-linux)
-if [[ " $modes " == *" footprint "* ]]; then
-    tools+=(rsync:rsync)
-fi
+    unshare:util-linux flock:util-linux mountpoint:util-linux rsync:rsync strace:strace)
 if [[ " $modes " == *" slow "* && -n $relay_delays ]]; then
     tools+=(sshfs:sshfs /usr/sbin/sshd:openssh-server "$SFTP_SERVER:openssh-sftp-server"
         ssh-keygen:openssh-client)
@@ -791,6 +869,8 @@ fi
 for tool in "${tools[@]}"; do
     command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
+# The io_uring yardstick is built against liburing.
+[[ -e /usr/include/liburing.h ]] || missing+=(liburing-dev)
 if ((${#missing[@]})); then
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -819,7 +899,10 @@ mkdir -p "$base"
 if [[ -n ${tree_pairs// /} ]]; then
     /usr/bin/python3 "$here/make_trees.py" "$base" $tree_pairs
 fi
-cc -O2 -o "$base/syscall_floor" "$here/syscall_floor.c"
+[[ -r $yardsticks/par_floor.c && -r $yardsticks/uring_proto.c ]] ||
+    { echo "the yardsticks par_floor.c and uring_proto.c are missing in $yardsticks" >&2; exit 2; }
+cc -O2 -pthread -o "$base/par_floor" "$yardsticks/par_floor.c"
+cc -O2 -o "$base/uring_proto" "$yardsticks/uring_proto.c" -luring
 cc -O2 -pthread -o "$base/delay_relay" "$here/delay_relay.c"
 
 # Takes the timing lock for the rest of the script, unless it holds it

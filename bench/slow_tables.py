@@ -9,7 +9,9 @@ A case's files: STEM.case, lines "key<TAB>value" (drive, label: the drive in
 short, pair, case, files and bytes on the slow drive, bound: the program's
 target as a ratio to rclone check); STEM-runs, a line per run: row, seconds, opens, directory opens, bytes
 read (as the drive counted them) and the peak and mean requests in flight ("-"
-where the drive does not count them).
+where the drive does not count them). Rows may have different numbers of runs
+(diff -rq and rsync -rcn, which read one file after another, fewer); each
+row's figure is the median of its own runs.
 """
 import glob
 import statistics
@@ -19,6 +21,8 @@ import textwrap
 MIB = 1024 * 1024
 RCLONE = "rclone check"
 FLOOR = "drive limit"
+# The serial peers, whose ratios to trelvik the summary shows too.
+PEERS = ("diff -rq", "rsync -rcn")
 # At most this many times the tree's bytes may the program read.
 BYTES_BOUND = 1.02
 
@@ -46,6 +50,16 @@ def read_ratio(run, case):
     return "-" if run["bytes"] == "-" else f"{int(run['bytes']) / int(case['bytes']):.2f}"
 
 
+def runs_note(runs):
+    """How many runs each row had: "3", or "3; diff -rq, rsync -rcn: 1"."""
+    by_count = {}
+    for name, row_runs in runs.items():
+        by_count.setdefault(len(row_runs), []).append(name)
+    common = len(runs["trelvik"])
+    return "; ".join([str(common)] + [f"{', '.join(names)}: {count}"
+                                      for count, names in by_count.items() if count != common])
+
+
 def print_table(rows):
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
@@ -58,7 +72,7 @@ def print_case(results, stem):
     case, runs = read_case(results, stem)
     print(textwrap.fill(f"slow, {case['pair']}, {case['case']} on it; {case['drive']}; "
                         f"{case['files']} files, {int(case['bytes']) / MIB:.1f} MiB on it; "
-                        f"runs of each row: {len(runs['trelvik'])}", 100))
+                        f"runs of each row: {runs_note(runs)}", 100))
     rclone = median_seconds(runs, RCLONE)
     rows = [["row", "median s", "x rclone", "seconds", "opens", "dir opens", "read/bytes",
              "in flight"]]
@@ -93,7 +107,8 @@ def print_case(results, stem):
 
 def print_summary(results):
     rows = [["drive", "tree", "on it", "trelvik s", "baseline s", "rclone s",
-             "trelvik/rclone", "baseline/rclone", "trelvik/32 cat"]]
+             "trelvik/rclone", "baseline/rclone", "trelvik/32 cat"]
+            + [f"trelvik/{peer}" for peer in PEERS]]
     for path in sorted(glob.glob(f"{results}/*.case")):
         case, runs = read_case(results, path[len(results) + 1:-len(".case")])
         rclone = median_seconds(runs, RCLONE)
@@ -105,7 +120,9 @@ def print_summary(results):
                      "-" if baseline is None else f"{baseline:.3f}", f"{rclone:.3f}",
                      f"{trelvik / rclone:.2f}",
                      "-" if baseline is None else f"{baseline / rclone:.2f}",
-                     "-" if floor is None else f"{trelvik / median_seconds(runs, floor):.2f}"])
+                     "-" if floor is None else f"{trelvik / median_seconds(runs, floor):.2f}"]
+                    + ["-" if peer not in runs else f"{trelvik / median_seconds(runs, peer):.2f}"
+                       for peer in PEERS])
     print("slow mode, all cases: medians in seconds, and their ratios in the same run")
     print_table(rows)
 
