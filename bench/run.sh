@@ -18,6 +18,9 @@
 #                               relay that delays what it forwards
 #                       footprint  peak memory and time on trees of
 #                               millions of empty files on a tmpfs
+#                       disk    the copy on a modelled hard disk, USB
+#                               stick or SSD, the source on a modelled SSD
+#                               (root only; ../shared/diskmodel)
 #   TRELVIK           the binary to time (default: build-bench/trelvik, built
 #                     in Release when missing)
 #   TRELVIK_BASELINE  a second binary, timed beside the first (before/after)
@@ -49,6 +52,18 @@
 #                     after another, tens of seconds behind a slow drive)
 #   TRELVIK_FAULT_FS  slow mode's FUSE file system (default:
 #                     build-bench/tests/trelvik_fault_fs, built when missing)
+#   DISK_MODELS       disk mode's models of the copy's device, each timed in
+#                     turn (default: "hdd usb-stick ssd")
+#   DISK_PAIRS        which pairs to time in disk mode (default: "smallfiles
+#                     fewmixed photos bigfiles")
+#   DISK_RUNS         timed runs per row in disk mode (default: 3)
+#   DISK_SERIAL_RUNS  timed runs of diff -rq and rsync -rcn in disk mode
+#                     (default: 1; they read one file after another, minutes
+#                     on the hard disk)
+#   DISK_COPY_WITH    how disk mode makes the copy from the source's image:
+#                     cp (default: cp -a, which writes each directory's files
+#                     in the order of their inode numbers on the source) or
+#                     tar (a tar pipe, in the order the source lists them)
 #   FOOTPRINT_TREES   footprint mode's trees, SHAPE:FILES each, in this order
 #                     (default: "photos:1000000 photos:2000000 flat:1000000
 #                     long:1000000 photos:10000000"; shapes as in
@@ -75,8 +90,15 @@ trelvik=${TRELVIK:-$repo/build-bench/trelvik}
 baseline=${TRELVIK_BASELINE:-}
 fault_fs=${TRELVIK_FAULT_FS:-$repo/build-bench/tests/trelvik_fault_fs}
 serial_runs=${SLOW_SERIAL_RUNS:-1}
+disk_models=${DISK_MODELS:-hdd usb-stick ssd}
+disk_pairs=${DISK_PAIRS:-smallfiles fewmixed photos bigfiles}
+disk_runs=${DISK_RUNS:-3}
+disk_serial_runs=${DISK_SERIAL_RUNS:-1}
+disk_copy_with=${DISK_COPY_WITH:-cp}
 # The yardsticks that the project shares beside this repository.
 yardsticks=$(dirname "$repo")/shared/yardsticks
+# The models of storage devices that the project shares beside it.
+diskmodel=$(dirname "$repo")/shared/diskmodel
 
 TIMING_LOCK=/var/tmp/trelvik-timing.lock
 DROP_CACHES_FILE=/proc/sys/vm/drop_caches
@@ -96,6 +118,17 @@ FOOTPRINT_PAIR_MAX=2000000
 FOOTPRINT_SPARE_KIB=$((2 * 1024 * 1024))
 # What a file takes on a tmpfs until the first tree has shown it, in bytes.
 TMPFS_FILE_BYTES_GUESS=1200
+# Disk mode's two ext4 images, each as large as a small partition, and how
+# much of it the pairs' trees may fill. Their identities and the seeds of
+# their directories' hashes are fixed, so that every run of the mode lays
+# out and lists the trees alike; they differ between the two, so that each
+# lists a directory in an order of its own, as two file systems do.
+DISK_IMAGE_BYTES=$((2 * 1024 * 1024 * 1024))
+DISK_IMAGE_FILL_PERCENT=70
+DISK_SOURCE_UUID=6f1c2a4e-3b7d-4e58-9a06-1d2c3b4a5e61
+DISK_SOURCE_HASH_SEED=0b9e8d7c-6a5f-4e3d-8c2b-1a0f9e8d7c61
+DISK_COPY_UUID=2d4c6b8a-1e3f-4a5b-8c7d-9e0f1a2b3c72
+DISK_COPY_HASH_SEED=a7b6c5d4-e3f2-4a1b-9c8d-7e6f5a4b3c72
 
 results=$(mktemp -d)
 # Processes that slow mode starts, and ends on the way out.
@@ -103,6 +136,8 @@ drive_pid=""
 ssh_server=""
 relay=""
 ssh_dir=""
+# Disk mode's directory, on a tmpfs in its mount namespace.
+disk_dir=""
 
 # Ends the process `$1` that this script started, and reaps it.
 stop() {
@@ -110,11 +145,16 @@ stop() {
     wait "$1" 2>/dev/null || true
 }
 
+# Ends what the script started and takes down what it mounted, on the way
+# out.
 clean_up() {
     local process
     for process in $drive_pid $relay $ssh_server; do
         stop "$process"
     done
+    if [[ -n $disk_dir ]]; then
+        take_down_disks
+    fi
     rm -rf "$results" "$ssh_dir"
 }
 trap clean_up EXIT
@@ -608,6 +648,158 @@ time_slow_drive() {
     done
 }
 
+# Mounts the image `$2` at `$3` through a device of diskmodel's model `$1`.
+# The device runs in a session of its own, so that an interrupt of this
+# script ends the command being timed but leaves the device to be taken
+# down in order on the way out, and without the timing lock's descriptor.
+mount_disk() {
+    setsid -w "$diskmodel/mount.sh" "$1" "$2" "$3" >/dev/null 9>&- ||
+        { echo "diskmodel could not mount $2 as $1 at $3" >&2; exit 1; }
+}
+
+# Takes down the device that mount_disk mounted at `$1`, where there is one:
+# the file system, its loop device and diskmodel.
+unmount_disk() {
+    local state
+    state=$(dirname "$1")/.$(basename "$1").diskmodel
+    [[ -d $state ]] || return 0
+    setsid -w "$diskmodel/umount.sh" "$1" >/dev/null ||
+        { echo "diskmodel could not take down $1 (state in $state)" >&2; return 1; }
+}
+
+# Takes down whatever disk mode mounted or attached: the modelled devices and
+# the images mounted directly to fill them (whose loop devices go with them).
+take_down_disks() {
+    local mount
+    for mount in "$disk_dir/mnt/b" "$disk_dir/mnt/a"; do
+        unmount_disk "$mount" || true
+    done
+    for mount in "$disk_dir/fill/b" "$disk_dir/fill/a"; do
+        if mountpoint -q "$mount"; then
+            umount "$mount" || echo "could not unmount $mount" >&2
+        fi
+    done
+}
+
+# Makes the empty ext4 image `$1` of DISK_IMAGE_BYTES, with the identity `$2`
+# and the seed `$3` of its directories' hashes, its inode tables and journal
+# written now rather than in the background after a mount.
+make_disk_image() {
+    truncate -s "$DISK_IMAGE_BYTES" "$1"
+    mkfs.ext4 -q -U "$2" -E "lazy_itable_init=0,lazy_journal_init=0,hash_seed=$3" "$1"
+}
+
+# Makes disk mode's two images in $disk_dir/img through the fast path, each
+# mounted directly on a loop device: source.img with the source tree of every
+# pair of $disk_pairs, copied from $base, and copy.img with copies of those
+# trees made from source.img as a user's copy of that source would be made:
+# by cp -a, or with $disk_copy_with = tar by a tar pipe.
+make_disk_images() {
+    local images=$disk_dir/img fill=$disk_dir/fill pair
+    make_disk_image "$images/source.img" "$DISK_SOURCE_UUID" "$DISK_SOURCE_HASH_SEED"
+    make_disk_image "$images/copy.img" "$DISK_COPY_UUID" "$DISK_COPY_HASH_SEED"
+    mount -o loop,noatime "$images/source.img" "$fill/a"
+    for pair in $disk_pairs; do
+        cp -a "$base/$pair/a" "$fill/a/$pair"
+    done
+    umount "$fill/a"
+    mount -o loop,ro,noatime "$images/source.img" "$fill/a"
+    mount -o loop,noatime "$images/copy.img" "$fill/b"
+    for pair in $disk_pairs; do
+        if [[ $disk_copy_with == tar ]]; then
+            mkdir "$fill/b/$pair"
+            tar -C "$fill/a/$pair" -cf - . | tar -C "$fill/b/$pair" -xpf -
+        else
+            cp -a "$fill/a/$pair" "$fill/b/$pair"
+        fi
+    done
+    umount "$fill/b"
+    umount "$fill/a"
+}
+
+# Times one run of the shell command `$4`, the row `$3`, with both images
+# mounted afresh (the source through the ssd model, the copy through the
+# model `$2`) and every cache dropped, and takes both down again; appends to
+# `$1` a line "row<TAB>seconds<TAB>copy's statistics<TAB>source's
+# statistics<TAB>reads<TAB>read ms": what each device served during the run
+# as diskmodel's stats.sh gives it, and the reads that the copy's device had
+# served before the run and the milliseconds they took, as its
+# /sys/block/DEV/stat counts them.
+disk_run() {
+    local runs=$1 model=$2 name=$3 command=$4
+    local a=$disk_dir/mnt/a b=$disk_dir/mnt/b device
+    mount_disk ssd "$disk_dir/img/source.img" "$a"
+    mount_disk "$model" "$disk_dir/img/copy.img" "$b"
+    device=$(basename "$(<"$disk_dir/mnt/.b.diskmodel/loop")")
+    bash -c "$DROP_ALL_CACHES"
+    "$diskmodel/stats.sh" "$b" >/dev/null
+    "$diskmodel/stats.sh" "$a" >/dev/null
+    local before
+    before=$(awk '{ print $1 "\t" $4 }' "/sys/block/$device/stat")
+    # Microseconds since the epoch, whatever the locale's decimal point.
+    local start=${EPOCHREALTIME/[^0-9]/} status=0
+    bash -c "$command" >/dev/null 2>"$results/errors" || status=$?
+    local took=$((${EPOCHREALTIME/[^0-9]/} - start))
+    local copy_stats source_stats
+    copy_stats=$("$diskmodel/stats.sh" "$b")
+    source_stats=$("$diskmodel/stats.sh" "$a")
+    unmount_disk "$b"
+    unmount_disk "$a"
+    if ((status != 0)); then
+        echo "$name failed on the $model (exit status $status): $command" >&2
+        cat "$results/errors" >&2
+        exit 1
+    fi
+    printf '%s\t%d.%06d\t%s\t%s\t%s\n' "$name" $((took / 1000000)) $((took % 1000000)) \
+        "$copy_stats" "$source_stats" "$before" >>"$runs"
+}
+
+# Times the rows of disk mode on the pair `$2`, its source on the ssd model
+# and its copy on the model `$1`, and prints their table: $disk_runs runs of
+# each row, but $disk_serial_runs of diff -rq and rsync -rcn, which read one
+# file after another. The runs are interleaved (the first of every row, then
+# the second, ...), so that changes in the load of the machine strike all
+# rows alike.
+time_disk_pair() {
+    local model=$1 pair=$2
+    local a=$disk_dir/mnt/a/$pair b=$disk_dir/mnt/b/$pair
+    local files bytes
+    read -r files bytes < <(find "$base/$pair/a" -type f -printf '%s\n' |
+        awk '{ bytes += $1 } END { print NR, bytes + 0 }')
+    local names commands
+    program_rows "$a" "$b"
+    names+=("diff -rq" "rsync -rcn" "rclone check" "one file at a time")
+    commands+=("diff -rq $a $b" "rsync -rcn $a/ $b/" "$RCLONE_CHECK --checkers 8 $a $b"
+        "$base/par_floor -t 1 $a $b")
+    yardstick_rows "$a" "$b" 32 32
+    local row_runs=() most=$disk_runs i run
+    for i in "${!names[@]}"; do
+        row_runs[i]=$disk_runs
+        if [[ ${names[$i]} == "diff -rq" || ${names[$i]} == "rsync -rcn" ]]; then
+            row_runs[i]=$disk_serial_runs
+        fi
+        if ((row_runs[i] > most)); then
+            most=${row_runs[i]}
+        fi
+    done
+
+    disk_cases=$((disk_cases + 1))
+    local stem
+    stem=disk-$(printf '%03d' "$disk_cases")-$model-$pair
+    printf '%s\t%s\n' model "$model" pair "$pair" files "$files" bytes "$bytes" \
+        >"$results/$stem.case"
+    echo "== disk, $model, $pair: timing ..."
+    for ((run = 1; run <= most; run++)); do
+        echo "   round $run of $most ($(date +%T))"
+        for i in "${!names[@]}"; do
+            ((run <= row_runs[i])) || continue
+            disk_run "$results/$stem-runs" "$model" "${names[$i]}" "${commands[$i]}"
+        done
+    done
+    /usr/bin/python3 "$here/disk_tables.py" case "$results" "$stem"
+    echo
+}
+
 # Prints the heading of the mode `$1` and trelvik's peak memory on the empty
 # pair below `$2`.
 mode_heading() {
@@ -833,16 +1025,59 @@ after it came"
     exit 0
 fi
 
+# Disk mode, run by this script in a mount namespace of its own: the images
+# lie on a tmpfs there, and every run mounts them afresh through the models.
+if [[ -n ${TRELVIK_DISK_DIR:-} ]]; then
+    disk_dir=$TRELVIK_DISK_DIR
+    # An interrupt ends the script through its way out, which takes down
+    # what it mounted and attached.
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+    disk_cases=0
+    mode_heading "disk (the source on a modelled SSD, the copy on a modelled hard disk, USB \
+stick or SSD)" "$base"
+    needed=0
+    for pair in $disk_pairs; do
+        needed=$((needed + $(du -s -B1 "$base/$pair/a" | cut -f1)))
+    done
+    if ((needed * 100 > DISK_IMAGE_BYTES * DISK_IMAGE_FILL_PERCENT)); then
+        echo "the source trees of $disk_pairs take $needed bytes, more than" \
+            "$DISK_IMAGE_FILL_PERCENT % of an image of $DISK_IMAGE_BYTES bytes" >&2
+        exit 2
+    fi
+    mount -t tmpfs -o size=$((2 * DISK_IMAGE_BYTES + 256 * 1024 * 1024)) trelvik-disk "$disk_dir"
+    mkdir "$disk_dir/img" "$disk_dir/fill" "$disk_dir/fill/a" "$disk_dir/fill/b" \
+        "$disk_dir/mnt" "$disk_dir/mnt/a" "$disk_dir/mnt/b"
+    echo "== disk: making the images ($needed bytes of source trees) ..."
+    images_start=$SECONDS
+    make_disk_images
+    copy_how="cp -a, which writes each directory's files in the order of their inode numbers there"
+    [[ $disk_copy_with == tar ]] && copy_how="a tar pipe, in the order that image lists them"
+    fmt -w 100 <<EOF
+Two ext4 images of $((DISK_IMAGE_BYTES >> 20)) MiB on a tmpfs, made in $((SECONDS - images_start)) s: the source's with the source tree of each pair, the copy's with copies made from the source's image ($copy_how). Before every run both are mounted afresh, the source's through the ssd model, the copy's through the model under test, and all caches are dropped; after it both are taken down. diff -rq and rsync -rcn run $disk_serial_runs time(s) per model and pair (DISK_SERIAL_RUNS), the other rows $disk_runs (DISK_RUNS).
+EOF
+    echo
+    for model in $disk_models; do
+        for pair in $disk_pairs; do
+            time_disk_pair "$model" "$pair"
+        done
+    done
+    /usr/bin/python3 "$here/disk_tables.py" summary "$results"
+    echo "disk mode took $SECONDS s"
+    exit 0
+fi
+
 for mode in $modes; do
     case $mode in
-        warm | cold | fresh | memory | slow | footprint) ;;
-        *) echo "MODE: unknown mode '$mode' (warm, cold, fresh, memory, slow or footprint)" >&2
+        warm | cold | fresh | memory | slow | footprint | disk) ;;
+        *) echo "MODE: unknown mode '$mode' (warm, cold, fresh, memory, slow, footprint or disk)" >&2
             exit 2 ;;
     esac
 done
-if [[ (" $modes " == *" cold "* || (" $modes " == *" slow "* && $drop_caches == 1)) &&
-    ! -w $DROP_CACHES_FILE ]]; then
-    echo "cold mode, and slow mode with DROP_CACHES=1, drop the page cache through" \
+if [[ (" $modes " == *" cold "* || " $modes " == *" disk "* ||
+    (" $modes " == *" slow "* && $drop_caches == 1)) && ! -w $DROP_CACHES_FILE ]]; then
+    echo "cold and disk mode, and slow mode with DROP_CACHES=1, drop the page cache through" \
         "$DROP_CACHES_FILE, which is not writable here (it takes root, and a /proc/sys that" \
         "is not read-only): not timed." >&2
     exit 2
@@ -855,6 +1090,20 @@ for background in $slow_backgrounds; do
     [[ $background == default || $background =~ ^[1-9][0-9]*$ ]] ||
         { echo "SLOW_BACKGROUND: '$background' is neither 'default' nor a number" >&2; exit 2; }
 done
+for model in $disk_models; do
+    [[ $model == hdd || $model == usb-stick || $model == ssd ]] ||
+        { echo "DISK_MODELS: unknown model '$model' (hdd, usb-stick or ssd)" >&2; exit 2; }
+done
+[[ $disk_copy_with == cp || $disk_copy_with == tar ]] ||
+    { echo "DISK_COPY_WITH: '$disk_copy_with' is neither cp nor tar" >&2; exit 2; }
+for runs in "$disk_runs" "$disk_serial_runs"; do
+    [[ $runs =~ ^[1-9][0-9]*$ ]] ||
+        { echo "DISK_RUNS and DISK_SERIAL_RUNS: '$runs' is not a number of runs" >&2; exit 2; }
+done
+if [[ " $modes " == *" disk "* && ! -x $diskmodel/mount.sh ]]; then
+    echo "disk mode needs diskmodel's scripts in $diskmodel" >&2
+    exit 2
+fi
 
 # The tools, from Debian.
 export DEBIAN_FRONTEND=noninteractive
@@ -866,11 +1115,18 @@ if [[ " $modes " == *" slow "* && -n $relay_delays ]]; then
     tools+=(sshfs:sshfs /usr/sbin/sshd:openssh-server "$SFTP_SERVER:openssh-sftp-server"
         ssh-keygen:openssh-client)
 fi
+if [[ " $modes " == *" disk "* ]]; then
+    tools+=(mkfs.ext4:e2fsprogs losetup:mount setsid:util-linux pkg-config:pkg-config
+        fusermount3:fuse3 tar:tar)
+fi
 for tool in "${tools[@]}"; do
     command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
-# The io_uring yardstick is built against liburing.
+# The io_uring yardstick is built against liburing, diskmodel against libfuse3.
 [[ -e /usr/include/liburing.h ]] || missing+=(liburing-dev)
+if [[ " $modes " == *" disk "* && ! -e /usr/include/fuse3/fuse.h ]]; then
+    missing+=(libfuse3-dev)
+fi
 if ((${#missing[@]})); then
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -890,6 +1146,8 @@ for mode in $modes; do
         # Built with the tests, when libfuse3-dev and libgtest-dev are installed.
         [[ -n $slow_delays ]] && build_when_missing trelvik_fault_fs "$fault_fs"
         tree_pairs+=" $slow_pairs"
+    elif [[ $mode == disk ]]; then
+        tree_pairs+=" $disk_pairs"
     elif [[ $mode != footprint ]]; then
         tree_pairs+=" $pairs"
     fi
@@ -937,6 +1195,8 @@ for mode in $modes; do
         in_own_mount_namespace TRELVIK_PRIVATE_TMPFS
     elif [[ $mode == slow ]]; then
         in_own_mount_namespace TRELVIK_SLOW_MOUNT
+    elif [[ $mode == disk ]]; then
+        in_own_mount_namespace TRELVIK_DISK_DIR
     else
         start=$SECONDS
         mode_heading "$mode" "$base"
