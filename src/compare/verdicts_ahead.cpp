@@ -3,6 +3,7 @@
 #include "compare/verdicts_ahead.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "fetch/fetch_bounds.h"
 #include "system/helper_threads.h"
@@ -38,6 +39,7 @@ VerdictsAhead::~VerdictsAhead() {
 
 void VerdictsAhead::work() {
     FileList::Reader reader(files_);
+    std::vector<std::size_t> run;
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (check_due()) {
@@ -45,21 +47,12 @@ void VerdictsAhead::work() {
             wake_a_worker();
             check(slot, lock);
         } else if (start_due()) {
-            // A run of files, each decided in turn.
-            const std::size_t first = next_;
-            const std::size_t end =
-                std::min({next_ + depth_.run(), files_.size(), turn_ + slots_.size()});
-            while (next_ < end) {
-                claim(next_);
-            }
             ++deciding_;
-            wake_a_worker();
+            const Depth::Run limits = depth_.run();
+            take_run(run, limits, reader, lock);
             lock.unlock();
             bool short_of_descriptors = false;
-            for (std::size_t index = first; index < end; ++index) {
-                name(slot_of(index), reader);
-                decide_ahead(slot_of(index), short_of_descriptors);
-            }
+            decide_run(run, limits.by_place, short_of_descriptors);
             lock.lock();
             --deciding_;
             if (short_of_descriptors) {
@@ -67,7 +60,7 @@ void VerdictsAhead::work() {
                 // once than the others do now.
                 room_ = deciding_;
             }
-            for (std::size_t index = first; index < end; ++index) {
+            for (const std::size_t index : run) {
                 record(slot_of(index));
             }
         } else {
@@ -78,16 +71,47 @@ void VerdictsAhead::work() {
     }
 }
 
-void VerdictsAhead::decide_ahead(Slot& slot, bool& short_of_descriptors) {
-    if (short_of_descriptors) {
-        slot.verdict = Verdict::left_for_turn;
-        return;
+void VerdictsAhead::take_run(std::vector<std::size_t>& run, const Depth::Run& limits,
+                             FileList::Reader& reader, std::unique_lock<std::mutex>& lock) {
+    run.clear();
+    off_t bytes = 0;
+    do {
+        Slot& slot = claim(next_);
+        run.push_back(slot.index);
+        wake_a_worker();
+        lock.unlock();
+        name(slot, reader);
+        slot.file = look_up(slot.path, When::ahead);
+        if (slot.file.found == Found::pair) {
+            bytes += slot.file.status[SOURCE].size;
+        }
+        lock.lock();
+    } while (run.size() < limits.files && bytes < limits.bytes && in_window());
+}
+
+void VerdictsAhead::decide_run(std::vector<std::size_t>& run, bool by_place,
+                               bool& short_of_descriptors) {
+    if (by_place) {
+        // The order of the copies' numbers, in which a file system such as
+        // ext4 lays out their bytes too.
+        std::sort(run.begin(), run.end(), [this](std::size_t x, std::size_t y) {
+            const PathStatus& a = slot_of(x).file.status[COPY];
+            const PathStatus& b = slot_of(y).file.status[COPY];
+            return std::tie(a.device, a.inode) < std::tie(b.device, b.inode);
+        });
     }
-    PreparedFile file = prepare_file(slot.path, When::ahead, copy_systems_);
-    slot.verdict = verdict_on(file);
-    slot.status[SOURCE] = file.status[SOURCE];
-    slot.status[COPY] = file.status[COPY];
-    short_of_descriptors = file.short_of_descriptors;
+    for (const std::size_t index : run) {
+        Slot& slot = slot_of(index);
+        if (slot.file.found == Found::pair) {
+            if (short_of_descriptors) {
+                slot.file.found = Found::left_for_turn;
+            } else {
+                open_pair(slot.file, slot.path, copy_systems_);
+                short_of_descriptors = slot.file.short_of_descriptors;
+            }
+        }
+        slot.verdict = verdict_on(slot.file);
+    }
 }
 
 bool VerdictsAhead::check_due() {
@@ -109,9 +133,12 @@ bool VerdictsAhead::check_due() {
     return false;
 }
 
+bool VerdictsAhead::in_window() const {
+    return next_ < files_.size() && next_ < turn_ + slots_.size();
+}
+
 bool VerdictsAhead::start_due() const {
-    return next_ < files_.size() && next_ < turn_ + slots_.size() &&
-           deciding_ < std::min(depth_.width(), room_);
+    return in_window() && deciding_ < std::min(depth_.width(), room_);
 }
 
 VerdictsAhead::Slot& VerdictsAhead::claim(std::size_t index) {
@@ -148,7 +175,7 @@ void VerdictsAhead::check(Slot& slot, std::unique_lock<std::mutex>& lock) {
     slot.state = Slot::State::checking;
     const std::uint64_t at = moment_;
     lock.unlock();
-    const bool stands = still_stands(slot.path, slot.status);
+    const bool stands = still_stands(slot.path, slot.file.status);
     lock.lock();
     slot.state = Slot::State::decided;
     if (stands) {
@@ -187,7 +214,7 @@ Verdict VerdictsAhead::take(std::size_t index) {
             // done with it where it stands.
             slot.state = Slot::State::checking;
             lock.unlock();
-            if (still_stands(slot.path, slot.status)) {
+            if (still_stands(slot.path, slot.file.status)) {
                 return slot.verdict;
             }
             lock.lock();
@@ -202,8 +229,8 @@ Verdict VerdictsAhead::take(std::size_t index) {
 
 Verdict VerdictsAhead::decide_at_turn(Slot& slot, std::unique_lock<std::mutex>& lock) {
     slot.state = Slot::State::deciding;
-    PreparedFile file = prepare_at_turn(slot, lock);
-    slot.verdict = verdict_on(file);
+    slot.file = prepare_at_turn(slot, lock);
+    slot.verdict = verdict_on(slot.file);
     if (slot.verdict == Verdict::left_for_turn) {
         // Even with every descriptor of the workers given back, there is no
         // room for the pair.

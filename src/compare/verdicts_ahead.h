@@ -52,7 +52,7 @@ class VerdictsAhead {
         std::string path[2];
         enum class State { deciding, decided, checking } state = State::decided;
         Verdict verdict = Verdict::left_for_turn;
-        PathStatus status[2];
+        PreparedFile file;
         // The moment at which the last check that found the file unchanged
         // began (0: none did), and whether a check found it changed.
         std::uint64_t checked_at = 0;
@@ -62,10 +62,13 @@ class VerdictsAhead {
     Slot& slot_of(std::size_t index) { return slots_[index % slots_.size()]; }
     void work();
     bool check_due();
+    bool in_window() const;
     bool start_due() const;
     Slot& claim(std::size_t index);
     void name(Slot& slot, FileList::Reader& reader) const;
-    void decide_ahead(Slot& slot, bool& short_of_descriptors);
+    void take_run(std::vector<std::size_t>& run, const Depth::Run& limits, FileList::Reader& reader,
+                  std::unique_lock<std::mutex>& lock);
+    void decide_run(std::vector<std::size_t>& run, bool by_place, bool& short_of_descriptors);
     void record(Slot& slot);
     void recorded(const Slot& slot);
     void check(Slot& slot, std::unique_lock<std::mutex>& lock);

@@ -16,8 +16,11 @@ constexpr std::size_t STRETCH = 64;
 // Files decided at once where a drive of this machine is read: enough that
 // it always has requests to serve.
 constexpr std::size_t DRIVE_WIDTH = 32;
-// Files that a worker takes at a time where they come from memory.
-constexpr std::size_t RUN_IN_MEMORY = 32;
+// What a worker takes at a time where files come from memory, and on a
+// rotating disk.
+constexpr Depth::Run RUN_IN_MEMORY = {32, 8 << 20, false};
+constexpr Depth::Run RUN_ON_A_ROTATING_DISK = {64, 64 << 20, true};
+constexpr Depth::Run ONE_FILE = {1, 0, false};
 
 // The cores of the machine, asked once: the question reads a file of /sys.
 std::size_t cores() {
@@ -63,8 +66,17 @@ std::size_t Depth::width() const {
     return 1;
 }
 
-std::size_t Depth::run() const {
-    return answers_ == Answers::from_memory ? RUN_IN_MEMORY : 1;
+Depth::Run Depth::run() const {
+    switch (answers_) {
+        case Answers::from_memory:
+            return RUN_IN_MEMORY;
+        case Answers::after_seeks:
+            return RUN_ON_A_ROTATING_DISK;
+        case Answers::from_drives:
+        case Answers::after_round_trips:
+            break;
+    }
+    return ONE_FILE;
 }
 
 void Depth::started() {

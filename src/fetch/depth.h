@@ -10,6 +10,8 @@
 // time, since a disk that seeks between files reads each in short runs.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 #include "system/file_systems.h"
@@ -24,10 +26,20 @@ class Depth {
     std::size_t most() const;
     // How many files to decide at once now.
     std::size_t width() const;
-    // How many files in a row a worker takes at a time: where they come from
-    // memory, a run of them, so that the workers and the pass seldom wait
-    // for each other; elsewhere one.
-    std::size_t run() const;
+    // What a worker takes at a time: up to `files` files in a row, while
+    // their bytes to compare stay below `bytes`, decided in the order in
+    // which their copies lie on their drive where `by_place`, else in list
+    // order. Where files come from memory, a run of them, so that the
+    // workers and the pass seldom wait for each other, and a big file is a
+    // run of its own; on a rotating disk, a run read in the order of the
+    // disk, which turns its seeks between files into short steps; elsewhere
+    // one file.
+    struct Run {
+        std::size_t files;
+        off_t bytes;
+        bool by_place;
+    };
+    Run run() const;
     // Whether the statuses that show whether a file decided ahead still
     // stands at its turn are asked ahead, by the workers: where each costs a
     // round trip to a server. Elsewhere the pass asks them itself, at the

@@ -38,9 +38,29 @@ bool opened_regular(int fd) {
     return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
-// Opens both sides of `file` at `paths`; where either cannot be opened as a
-// regular file, closes what was opened and says why in `file.found`.
-void open_pair(PreparedFile& file, const std::string (&paths)[2]) {
+}  // namespace
+
+PreparedFile look_up(const std::string (&paths)[2], When when) {
+    PreparedFile file;
+    for (const int side : {SOURCE, COPY}) {
+        file.status[side] =
+            path_status(paths[side], when == When::ahead ? Freshness::kept : Freshness::asked_anew);
+    }
+    const PathStatus& source = file.status[SOURCE];
+    const PathStatus& copy = file.status[COPY];
+    if (means_absent(copy.error)) {
+        file.found = Found::missing_copy;
+    } else if (!is_regular(source) || !is_regular(copy)) {
+        file.found = Found::unreadable;
+    } else if (when == When::ahead && !(shows_later_changes(source) && shows_later_changes(copy))) {
+        file.found = Found::left_for_turn;
+    } else {
+        file.found = source.size == copy.size ? Found::pair : Found::different_sizes;
+    }
+    return file;
+}
+
+void open_pair(PreparedFile& file, const std::string (&paths)[2], CopyFileSystems& copy_systems) {
     for (const int side : {SOURCE, COPY}) {
         file.fd[side] = open_regular(paths[side]);
         if (file.fd[side] < 0) {
@@ -55,33 +75,15 @@ void open_pair(PreparedFile& file, const std::string (&paths)[2]) {
             return;
         }
     }
-    file.found = Found::pair;
+    if (copy_systems.kind(file.status[COPY].device, paths[COPY]) != FileSystemKind::memory) {
+        drop_copy_pages(file.fd[COPY]);
+    }
 }
 
-}  // namespace
-
 PreparedFile prepare_file(const std::string (&paths)[2], When when, CopyFileSystems& copy_systems) {
-    PreparedFile file;
-    for (const int side : {SOURCE, COPY}) {
-        file.status[side] =
-            path_status(paths[side], when == When::ahead ? Freshness::kept : Freshness::asked_anew);
-    }
-    const PathStatus& source = file.status[SOURCE];
-    const PathStatus& copy = file.status[COPY];
-    if (means_absent(copy.error)) {
-        file.found = Found::missing_copy;
-    } else if (!is_regular(source) || !is_regular(copy)) {
-        file.found = Found::unreadable;
-    } else if (when == When::ahead && !(shows_later_changes(source) && shows_later_changes(copy))) {
-        file.found = Found::left_for_turn;
-    } else if (source.size != copy.size) {
-        file.found = Found::different_sizes;
-    } else {
-        open_pair(file, paths);
-    }
-    if (file.found == Found::pair &&
-        copy_systems.kind(copy.device, paths[COPY]) != FileSystemKind::memory) {
-        drop_copy_pages(file.fd[COPY]);
+    PreparedFile file = look_up(paths, when);
+    if (file.found == Found::pair) {
+        open_pair(file, paths, copy_systems);
     }
     return file;
 }

@@ -30,7 +30,8 @@ enum class When {
 
 // What the preparation of a file found.
 enum class Found {
-    // Both sides are open, regular files of the same size, to be compared.
+    // Both sides are regular files of the same size, to be compared: open
+    // once open_pair has opened them.
     pair,
     // The copy is missing.
     missing_copy,
@@ -55,15 +56,24 @@ struct PreparedFile {
     bool short_of_descriptors = false;
 };
 
-// Prepares the file whose sides lie at `paths`, `when` said; the copy's file
-// systems are those met in `copy_systems`. Where it finds a pair, its
-// descriptors are the caller's, to be closed with close_pair.
+// Looks up the file whose sides lie at `paths`, `when` said: the statuses of
+// both, and what they alone tell.
+PreparedFile look_up(const std::string (&paths)[2], When when);
+
+// Opens both sides of the pair that `file` found at `paths`, and has the
+// copy's bytes read from its drive (its file systems are those met in
+// `copy_systems`). Where either side cannot be opened as a regular file,
+// `file.found` says why, and nothing is left open; otherwise the descriptors
+// are the caller's, to be closed with close_pair.
+void open_pair(PreparedFile& file, const std::string (&paths)[2], CopyFileSystems& copy_systems);
+
+// Looks up the file at `paths` and opens its pair where it finds one.
 PreparedFile prepare_file(const std::string (&paths)[2], When when, CopyFileSystems& copy_systems);
 
 // Closes what `file` holds open.
 void close_pair(PreparedFile& file);
 
 // True when the statuses of both sides at `paths`, asked anew, show what
-// `found` showed: what was found then still stands, since prepare_file leaves
+// `found` showed: what was found then still stands, since look_up leaves
 // for the turn every file whose statuses could not show a change.
 bool still_stands(const std::string (&paths)[2], const PathStatus (&found)[2]);
