@@ -21,8 +21,8 @@ VerdictsAhead::VerdictsAhead(const FileList& files, std::string prefix_1, std::s
     : files_(files),
       prefix_{std::move(prefix_1), std::move(prefix_2)},
       pass_reader_(files),
-      depth_(file_system_kind(prefix_[SOURCE]), file_system_kind(prefix_[COPY]),
-             on_rotating_disk(prefix_[SOURCE]) || on_rotating_disk(prefix_[COPY])),
+      depth_(file_system_kind(prefix_[SOURCE]), on_rotating_disk(prefix_[SOURCE]),
+             file_system_kind(prefix_[COPY]), on_rotating_disk(prefix_[COPY])),
       slots_(FILES_DECIDED_AHEAD),
       room_(std::min(depth_.most(), workers_allowed())) {
     if (file_system_kind(prefix_[COPY]) == FileSystemKind::served &&
@@ -52,7 +52,7 @@ void VerdictsAhead::work() {
             take_run(run, limits, reader, lock);
             lock.unlock();
             bool short_of_descriptors = false;
-            decide_run(run, limits.by_place, short_of_descriptors);
+            decide_run(run, limits, short_of_descriptors);
             lock.lock();
             --deciding_;
             if (short_of_descriptors) {
@@ -89,16 +89,22 @@ void VerdictsAhead::take_run(std::vector<std::size_t>& run, const Depth::Run& li
     } while (run.size() < limits.files && bytes < limits.bytes && in_window());
 }
 
-void VerdictsAhead::decide_run(std::vector<std::size_t>& run, bool by_place,
+void VerdictsAhead::decide_run(std::vector<std::size_t>& run, const Depth::Run& limits,
                                bool& short_of_descriptors) {
-    if (by_place) {
-        // The order of the copies' numbers, in which a file system such as
+    if (limits.place != Depth::Place::none) {
+        // The order of the files' numbers, in which a file system such as
         // ext4 lays out their bytes too.
-        std::sort(run.begin(), run.end(), [this](std::size_t x, std::size_t y) {
-            const PathStatus& a = slot_of(x).file.status[COPY];
-            const PathStatus& b = slot_of(y).file.status[COPY];
+        const int side = limits.place == Depth::Place::copy ? COPY : SOURCE;
+        std::sort(run.begin(), run.end(), [this, side](std::size_t x, std::size_t y) {
+            const PathStatus& a = slot_of(x).file.status[side];
+            const PathStatus& b = slot_of(y).file.status[side];
             return std::tie(a.device, a.inode) < std::tie(b.device, b.inode);
         });
+    }
+    for (const std::size_t index : run) {
+        if (limits.sources_ahead && slot_of(index).file.found == Found::pair) {
+            ask_for_bytes(slot_of(index).path[SOURCE]);
+        }
     }
     for (const std::size_t index : run) {
         Slot& slot = slot_of(index);

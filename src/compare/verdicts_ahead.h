@@ -68,7 +68,8 @@ class VerdictsAhead {
     void name(Slot& slot, FileList::Reader& reader) const;
     void take_run(std::vector<std::size_t>& run, const Depth::Run& limits, FileList::Reader& reader,
                   std::unique_lock<std::mutex>& lock);
-    void decide_run(std::vector<std::size_t>& run, bool by_place, bool& short_of_descriptors);
+    void decide_run(std::vector<std::size_t>& run, const Depth::Run& limits,
+                    bool& short_of_descriptors);
     void record(Slot& slot);
     void recorded(const Slot& slot);
     void check(Slot& slot, std::unique_lock<std::mutex>& lock);

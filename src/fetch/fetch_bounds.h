@@ -8,8 +8,9 @@
 // served from elsewhere is asked for at once.
 constexpr std::size_t MOST_WORKERS = 64;
 // Files decided ahead of the one whose turn it is, at most: room for every
-// worker to go on while one file takes long.
-constexpr std::size_t FILES_DECIDED_AHEAD = 4 * MOST_WORKERS;
+// worker to go on while one file takes long, and for a rotating disk to read
+// many small files in the order in which they lie on it.
+constexpr std::size_t FILES_DECIDED_AHEAD = 1024;
 
 // Workers that the descriptors still free under the limit on open files
 // leave room for, two each, besides those kept for the log, the threads

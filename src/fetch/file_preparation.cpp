@@ -88,6 +88,14 @@ PreparedFile prepare_file(const std::string (&paths)[2], When when, CopyFileSyst
     return file;
 }
 
+void ask_for_bytes(const std::string& path) {
+    const int fd = ::open(path.c_str(), OPEN_FLAGS);
+    if (fd >= 0) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+        ::close(fd);
+    }
+}
+
 void close_pair(PreparedFile& file) {
     for (int& fd : file.fd) {
         if (fd >= 0) {
