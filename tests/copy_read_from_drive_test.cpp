@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +159,27 @@ class CopyOnLoopDevice : public testing::Test {
         ASSERT_EQ(read_from_drive(file).substr(0, GARBLED.size()), GARBLED);
     }
 
+    // Has the copy's drive answer, to the program, as a rotating disk does:
+    // the kernel calls it rotational, and its reads so far took 2 ms each.
+    // The files that say so are covered, in this process's mount namespace,
+    // until the test ends.
+    void pose_as_rotating_disk() {
+        struct stat status;
+        ASSERT_EQ(::stat(mount_point.c_str(), &status), 0);
+        const fs::path device =
+            fs::canonical("/sys/dev/block/" + std::to_string(major(status.st_dev)) + ":" +
+                          std::to_string(minor(status.st_dev)));
+        write_file(dir / "rotational", "1\n");
+        write_file(dir / "stat", "10 0 80 20 0 0 0 0 0 20 20 0 0 0 0 0 0\n");
+        for (const auto& [file, covered] :
+             {std::pair{dir / "rotational", device / "queue" / "rotational"},
+              std::pair{dir / "stat", device / "stat"}}) {
+            ASSERT_EQ(::mount(file.c_str(), covered.c_str(), nullptr, MS_BIND, nullptr), 0)
+                << covered;
+            mounts.push_back(covered);
+        }
+    }
+
     std::vector<std::string> arguments() const { return {source.string(), copy.string()}; }
 
     TestDirectory dir;
@@ -176,17 +198,29 @@ class CopyOnLoopDevice : public testing::Test {
 TEST_F(CopyOnLoopDevice, SyncedCopiesWhoseDriveGarblesThemAreReportedAsDifferent) {
     // Each copy is read from the drive, not only the first one; with the
     // source on this machine's drive, and behind FUSE, where the workers
-    // decide as many files at once as they may.
+    // decide as many files at once as they may, and on a drive that answers
+    // as a rotating disk, where a run of files is read in the order in which
+    // they lie on it.
     add_file("b.bin");
     const std::vector<std::string> order = listing_order(source);
-    for (const bool served_source : {false, true}) {
-        SCOPED_TRACE(served_source ? "source behind FUSE" : "source on a local drive");
+    const struct {
+        const char* what;
+        bool served_source;
+        bool rotating_copy_disk;
+    } rows[] = {{"source on a local drive", false, false},
+                {"source behind FUSE", true, false},
+                {"copy on a drive that answers as a rotating disk", false, true}};
+    for (const auto& [what, served_source, rotating_copy_disk] : rows) {
+        SCOPED_TRACE(what);
         if (served_source && !fault_fs_unavailable().empty()) {
             GTEST_SKIP() << fault_fs_unavailable();
         }
         std::optional<FaultFsMount> mount;
         if (served_source) {
             mount.emplace(source, dir / "served");
+        }
+        if (rotating_copy_disk) {
+            pose_as_rotating_disk();
         }
         // Written anew, as the run before left the garbled bytes in memory.
         for (const std::string& rel : order) {

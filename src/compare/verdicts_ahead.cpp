@@ -3,9 +3,9 @@
 #include "compare/verdicts_ahead.h"
 
 #include <algorithm>
-#include <tuple>
 
 #include "fetch/fetch_bounds.h"
+#include "system/disk_place.h"
 #include "system/helper_threads.h"
 
 namespace {
@@ -92,14 +92,18 @@ void VerdictsAhead::take_run(std::vector<std::size_t>& run, const Depth::Run& li
 void VerdictsAhead::decide_run(std::vector<std::size_t>& run, const Depth::Run& limits,
                                bool& short_of_descriptors) {
     if (limits.place != Depth::Place::none) {
-        // The order of the files' numbers, in which a file system such as
-        // ext4 lays out their bytes too.
         const int side = limits.place == Depth::Place::copy ? COPY : SOURCE;
-        std::sort(run.begin(), run.end(), [this, side](std::size_t x, std::size_t y) {
-            const PathStatus& a = slot_of(x).file.status[side];
-            const PathStatus& b = slot_of(y).file.status[side];
-            return std::tie(a.device, a.inode) < std::tie(b.device, b.inode);
-        });
+        std::vector<std::pair<std::uint64_t, std::size_t>> places;
+        for (const std::size_t index : run) {
+            const Slot& slot = slot_of(index);
+            places.emplace_back(slot.file.found == Found::pair
+                                    ? place_on_disk(slot.path[side], slot.file.status[side].inode)
+                                    : 0,
+                                index);
+        }
+        std::sort(places.begin(), places.end());
+        std::transform(places.begin(), places.end(), run.begin(),
+                       [](const auto& place) { return place.second; });
     }
     for (const std::size_t index : run) {
         if (limits.sources_ahead && slot_of(index).file.found == Found::pair) {
