@@ -286,7 +286,7 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
         fs::path compared_side;
         fs::path paused_side;
         std::unique_ptr<CloseWatch> decided;
-        std::unique_ptr<CloseWatch> slow_decided;
+        std::unique_ptr<CloseWatch> slow_decided{};
         bool changed_while_compared = false;
         bool seen_compared = false;
         bool changed_in_pause = false;
@@ -294,7 +294,7 @@ TEST_P(TreeChangedWhileTheRunIsUnderWay, EveryChangedFileIsComparedAsItStandsAtI
     std::vector<Chain> chains;
     std::vector<std::string> fault_fs_options;
     for (std::size_t k = 0; k < std::size(CHANGES); ++k) {
-        const std::string name = "c" + std::to_string(k);
+        const std::string name = std::string(1, 'c') += std::to_string(k);
         for (const char* file : {"a", "b", "c"}) {
             write_file(one / name / file, "data");
             write_file(two / name / file, "data");

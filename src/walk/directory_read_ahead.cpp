@@ -25,6 +25,9 @@ constexpr std::size_t MAX_BYTES_AHEAD = 4 * 1024 * 1024;
 struct DirectoryReadAhead::Directory {
     enum class State { left_to_walk, reading, read, read_in_part, failed };
 
+    Directory(std::string path_, std::size_t prefix_length_)
+        : path(std::move(path_)), prefix_length(prefix_length_) {}
+
     // Its path as the walk names it, whose first `prefix_length` bytes the
     // paths of its entries begin with.
     std::string path;
