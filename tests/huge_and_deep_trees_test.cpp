@@ -184,9 +184,9 @@ TEST(TreeDeeperThanSoftFileLimit, IsWalkedToTheBottom) {
 TEST(FewOpenFilesAllowed, StillEnoughToCompareFileByFileOrTooFewForOnePairEndTheRunOnTheFirst) {
     // Where a limit is lowered, the file at whose turn it is.
     constexpr int LOWERED_AT = 100;
-    // The standard streams, the log and one pair of files: the files fetched
+    // The standard streams, the log and one pair of files: the files decided
     // ahead must not take what the comparison needs, nor the descriptors
-    // that the program inherited open; with 20, a few files are in flight at
+    // that the program inherited open; with 20, a few files are decided at
     // a time, far fewer than the files, on a local drive and behind FUSE;
     // behind FUSE at 64, the copy's directories listed ahead are more than
     // the descriptors free. With 5 there is no room for the pair, and the
@@ -338,9 +338,10 @@ TEST(FewOpenFilesAllowed, TreeReadColdFromItsDriveIsWalkedInTheOrderAndToTheFail
 }
 
 TEST(FewOpenFilesAllowed, CopiesThatVanishAfterTheyWereOpenedAheadAreCountedMissing) {
-    // The limit leaves room for VANISHING files in flight, two descriptors
-    // each, besides the sixteen kept free. The run pauses on the first file,
-    // missing in the copy, after it has opened the next ones ahead, and their
+    // The limit leaves room for about VANISHING files decided at once, two
+    // descriptors each, besides sixteen for what the program holds and keeps
+    // free. The run pauses on the first file, missing in the copy, after it
+    // has opened the next ones ahead, and their
     // copies are removed meanwhile. While it pauses on the last file, also
     // missing, it holds no file of either tree open.
     constexpr unsigned long VANISHING = 5;

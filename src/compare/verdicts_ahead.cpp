@@ -57,8 +57,9 @@ void VerdictsAhead::work() {
             --deciding_;
             if (short_of_descriptors) {
                 // Left for their turn; the workers decide no more files at
-                // once than the others do now.
-                room_ = deciding_;
+                // once than the others do now, and none where the pass
+                // waits for all of them to give back what they hold.
+                room_ = std::min(room_, deciding_);
             }
             for (const std::size_t index : run) {
                 record(slot_of(index));
@@ -105,9 +106,14 @@ void VerdictsAhead::decide_run(std::vector<std::size_t>& run, const Depth::Run& 
         std::transform(places.begin(), places.end(), run.begin(),
                        [](const auto& place) { return place.second; });
     }
+    // No more than the run's bytes: its last file may be of any size.
+    off_t ahead = limits.sources_ahead ? limits.bytes : 0;
     for (const std::size_t index : run) {
-        if (limits.sources_ahead && slot_of(index).file.found == Found::pair) {
-            ask_for_bytes(slot_of(index).path[SOURCE]);
+        const Slot& slot = slot_of(index);
+        if (ahead > 0 && slot.file.found == Found::pair) {
+            const off_t bytes = std::min(slot.file.status[SOURCE].size, ahead);
+            ask_for_bytes(slot.path[SOURCE], bytes);
+            ahead -= bytes;
         }
     }
     for (const std::size_t index : run) {
@@ -220,8 +226,10 @@ Verdict VerdictsAhead::take(std::size_t index) {
             if (slot.checked_at == moment_) {
                 return slot.verdict;
             }
-            // Checked here; no worker takes it up meanwhile, and the pass is
-            // done with it where it stands.
+            // Checked here, as a worker checks ahead, but without taking the
+            // lock again where the file stands: the workers hold it often,
+            // and the pass would wait for it at every file. No worker takes
+            // the file up meanwhile, and the pass is done with it.
             slot.state = Slot::State::checking;
             lock.unlock();
             if (still_stands(slot.path, slot.file.status)) {

@@ -4,7 +4,7 @@
 // reached ahead is handed over only where the file is seen to stand as it was
 // decided: its statuses, asked anew after every file before it was decided
 // and after the run last paused or compared a file at its turn, show it
-// unchanged. A file that no worker has decided when its turn comes, that has
+// unchanged. A file that no worker has begun when its turn comes, that has
 // changed, or whose statuses cannot show a change, is decided at its turn by
 // the pass's own thread. What a file goes through is the file preparation's
 // and the comparison's; how many files are decided at once, the depth's.

@@ -23,9 +23,9 @@ constexpr Depth::Run ONE_FILE = {1, 0, Depth::Place::none, false};
 // On a rotating disk: the whole window of files decided ahead where they are
 // small (on a hard disk model, 2,000 files of up to 16 KiB with their
 // sources asked for ahead: 39 seeks and 0.70 s in runs of 1,024, against 56
-// seeks and 0.93 s in runs of 256), and as many bytes as the disk reads in
-// about half a second, so that a file's verdict waits no longer than that
-// for those decided before it.
+// seeks and 0.93 s in runs of 256), up to as many bytes as the disk reads in
+// about half a second (the last file of a run may be bigger, and many small
+// ones take longer for their seeks).
 constexpr std::size_t FILES_IN_A_ROTATING_RUN = FILES_DECIDED_AHEAD;
 constexpr off_t BYTES_IN_A_ROTATING_RUN = 64 << 20;
 

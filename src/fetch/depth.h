@@ -24,9 +24,10 @@ class Depth {
     // each of them on a rotating disk where said.
     Depth(FileSystemKind source, bool source_rotating, FileSystemKind copy, bool copy_rotating);
 
-    // The most files that the run may want to decide at once.
+    // The most workers that the run may want deciding at once, each a run of
+    // files.
     std::size_t most() const;
-    // How many files to decide at once now.
+    // How many workers to have deciding at once now.
     std::size_t width() const;
 
     // The side of a file by whose place on its disk a run is ordered.

@@ -88,10 +88,10 @@ PreparedFile prepare_file(const std::string (&paths)[2], When when, CopyFileSyst
     return file;
 }
 
-void ask_for_bytes(const std::string& path) {
+void ask_for_bytes(const std::string& path, off_t bytes) {
     const int fd = ::open(path.c_str(), OPEN_FLAGS);
     if (fd >= 0) {
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+        ::posix_fadvise(fd, 0, bytes, POSIX_FADV_WILLNEED);
         ::close(fd);
     }
 }

@@ -70,10 +70,10 @@ void open_pair(PreparedFile& file, const std::string (&paths)[2], CopyFileSystem
 // Looks up the file at `paths` and opens its pair where it finds one.
 PreparedFile prepare_file(const std::string (&paths)[2], When when, CopyFileSystems& copy_systems);
 
-// Asks the drive of the file at `path` for all of its bytes, to be read in
-// the background and compared from memory: for a source whose comparisons
-// wait on a rotating disk that holds the copies.
-void ask_for_bytes(const std::string& path);
+// Asks the drive of the file at `path` for its first `bytes` bytes, to be
+// read in the background and compared from memory: for a source whose
+// comparisons wait on a rotating disk that holds the copies.
+void ask_for_bytes(const std::string& path, off_t bytes);
 
 // Closes what `file` holds open.
 void close_pair(PreparedFile& file);

@@ -3,6 +3,6 @@
 // Reads of a file system served from elsewhere show in no such count.
 #pragma once
 
-// Blocks read from drives by the program's threads, the kernel's workers for
-// its io_uring requests among them; 0 where that cannot be told.
+// Blocks read from drives by the program's threads; 0 where that cannot be
+// told.
 long blocks_read_from_drives();
