@@ -18,6 +18,8 @@ import statistics
 import sys
 import textwrap
 
+from table_format import print_table, runs_note
+
 MIB = 1024 * 1024
 RCLONE = "rclone check"
 FLOOR = "drive limit"
@@ -48,24 +50,6 @@ def floor_row(runs):
 
 def read_ratio(run, case):
     return "-" if run["bytes"] == "-" else f"{int(run['bytes']) / int(case['bytes']):.2f}"
-
-
-def runs_note(runs):
-    """How many runs each row had: "3", or "3; diff -rq, rsync -rcn: 1"."""
-    by_count = {}
-    for name, row_runs in runs.items():
-        by_count.setdefault(len(row_runs), []).append(name)
-    common = len(runs["trelvik"])
-    return "; ".join([str(common)] + [f"{', '.join(names)}: {count}"
-                                      for count, names in by_count.items() if count != common])
-
-
-def print_table(rows):
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    for row in rows:
-        cells = [row[0].ljust(widths[0])] + [cell.rjust(width)
-                                             for cell, width in zip(row[1:], widths[1:])]
-        print("  ".join(cells).rstrip())
 
 
 def print_case(results, stem):
