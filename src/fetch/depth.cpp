@@ -49,16 +49,7 @@ Depth::Depth(FileSystemKind source, bool source_rotating, FileSystemKind copy, b
       blocks_read_(blocks_read_from_drives()) {}
 
 std::size_t Depth::most() const {
-    switch (answers_) {
-        case Answers::from_memory:
-        case Answers::from_drives:
-            return std::max(cores(), DRIVE_WIDTH);
-        case Answers::after_round_trips:
-            return MOST_WORKERS;
-        case Answers::after_seeks:
-            break;
-    }
-    return 1;
+    return measured() ? std::max(cores(), DRIVE_WIDTH) : width();
 }
 
 std::size_t Depth::width() const {
@@ -91,9 +82,12 @@ Depth::Run Depth::run() const {
     return ONE_FILE;
 }
 
+bool Depth::measured() const {
+    return answers_ == Answers::from_memory || answers_ == Answers::from_drives;
+}
+
 void Depth::started() {
-    const bool measured = answers_ == Answers::from_memory || answers_ == Answers::from_drives;
-    if (measured && ++files_ == STRETCH) {
+    if (measured() && ++files_ == STRETCH) {
         const long blocks_read = blocks_read_from_drives();
         answers_ = blocks_read == blocks_read_ ? Answers::from_memory : Answers::from_drives;
         blocks_read_ = blocks_read;

@@ -62,6 +62,10 @@ class Depth {
   private:
     enum class Answers { from_memory, from_drives, after_round_trips, after_seeks };
 
+    // Whether answers come from memory or from drives, which may take each
+    // other's place as the run goes on, and are told from the blocks read.
+    bool measured() const;
+
     Answers answers_;
     // Where the answers come after seeks: the side whose disk rotates (the
     // copy's where both do), and whether the other one's does not.
