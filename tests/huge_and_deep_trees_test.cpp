@@ -25,6 +25,8 @@ constexpr std::size_t PROGRESS_NAME_WIDTH = 61;
 // One byte more than a 32-bit size can hold.
 constexpr off_t OVER_FOUR_GIB = (off_t(1) << 32) + 1;
 constexpr auto SPARSE_RUN_TIMEOUT = std::chrono::minutes(5);
+// More than the files decided ahead of the one whose turn it is.
+constexpr int FILES_BEHIND_A_BIG_ONE = 1100;
 // Longer than a run over a few thousand small files takes.
 constexpr auto SHORT_TIMEOUT = std::chrono::seconds(20);
 
@@ -115,13 +117,27 @@ TEST(SparseFilesOverFourGiB, IdenticalOnesPassAndOneDifferingInItsLastByteIsFoun
     fs::create_hard_link(one / "identical", one / "last-byte");
     fs::create_hard_link(one / "identical", two / "identical");
     make_sparse_file(two / "last-byte", OVER_FOUR_GIB, 'x');
+    // More small files than the workers decide ahead, listed after a big
+    // file, so that they reach the end of their window while it is compared.
+    for (const fs::path& root : {one, two}) {
+        for (int i = 0; i < FILES_BEHIND_A_BIG_ONE; ++i) {
+            write_file(root / "small" / std::to_string(i), "");
+        }
+    }
+    if (listing_order(one).front().starts_with("small/")) {
+        for (const fs::path& root : {one, two}) {
+            fs::rename(root / "small", root / "swapped");
+            fs::rename(root / "identical", root / "small");
+            fs::rename(root / "swapped", root / "identical");
+        }
+    }
 
     // Some 16 GiB of zeros are read, which takes a while on a busy machine.
     RunOptions options;
     options.timeout = SPARSE_RUN_TIMEOUT;
     const RunResult run = run_trelvik(dir, {one.string(), two.string()}, options);
 
-    std::string out = announcement(2);
+    std::string out = announcement(2 + FILES_BEHIND_A_BIG_ONE);
     std::string log;
     std::size_t number = 0;
     for (const std::string& name : listing_order(one)) {
